@@ -1,0 +1,358 @@
+// Reference mesh/field runtime: a small in-process stand-in for the native runtime
+// that quorpy's transfer functions drive. It is loaded through ctypes (see
+// quorpy/reference.py) and offers one per-element entry point of each native type,
+// with exactly the C signatures of quorpy/transfer/native.hpp.
+//
+// Model
+//   * An instance owns objects: meshes, scalar fields and vector fields. Instance
+//     and object handles come from one process-wide counter starting at 1, so 0 is
+//     never a handle and a handle of one kind is never valid as another.
+//   * A mesh is a list of vertices (three float) and a list of triangles (three
+//     int32). Indices are positions in those lists.
+//   * A field is a sparse map from a position (three float, keyed by their exact
+//     bit patterns: -0.0 and 0.0 differ, NaN positions work) to one float (scalar)
+//     or three floats (vector). Values keep their insertion order; setting an
+//     existing position overwrites the value in place.
+//
+// Errors: there is no error channel. A bad instance or object handle, an object of
+// the wrong kind, an index out of range or a null pointer makes the call a no-op
+// (samplers return 0, adders and counts return -1).
+//
+// Threads: any entry point may be called from any thread at the same time as any
+// other. The registry of instances and objects has one reader/writer lock that is
+// held only to look a handle up; the lookup hands out a shared_ptr, so an object
+// destroyed while another thread is using it stays alive until that call returns.
+// Each object has its own reader/writer lock: getters, samplers and traversal reads
+// take it shared, adders and setters exclusive. Traversals never hold a lock while
+// they call back, so a callback may itself call into the runtime.
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <type_traits>
+#include <unordered_map>
+#include <vector>
+
+#include "../quorpy/transfer/native.hpp"
+
+#define QLREF_API extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+using quorpy::u64;
+using quorpy::travs_cb_t;
+using quorpy::travv_cb_t;
+
+enum class Kind { Mesh, ScalarField, VectorField };
+
+struct Object {
+    explicit Object(Kind k) : kind(k) {}
+    virtual ~Object() = default;
+    const Kind kind;
+    mutable std::shared_mutex mu;
+};
+
+struct Mesh : Object {
+    static constexpr Kind kKind = Kind::Mesh;
+    Mesh() : Object(kKind) {}
+    std::vector<std::array<float, 3>> vertices;
+    std::vector<std::array<std::int32_t, 3>> triangles;
+};
+
+// A position as the three raw bit patterns of its floats.
+struct Key {
+    std::uint32_t b[3];
+    bool operator==(const Key& o) const { return b[0] == o.b[0] && b[1] == o.b[1] && b[2] == o.b[2]; }
+};
+
+struct KeyHash {
+    std::size_t operator()(const Key& k) const noexcept {
+        std::uint64_t h = (std::uint64_t{k.b[0]} << 32 | k.b[1]) * 0x9E3779B97F4A7C15ull;
+        h ^= (h >> 29) ^ (std::uint64_t{k.b[2]} * 0xC2B2AE3D27D4EB4Full);
+        return static_cast<std::size_t>(h ^ (h >> 32));
+    }
+};
+
+inline Key key_of(const float* pos) {
+    Key k;
+    std::memcpy(k.b, pos, sizeof k.b);
+    return k;
+}
+
+// N is the number of floats in one value: 1 for scalar fields, 3 for vector fields.
+template <int N>
+struct Field : Object {
+    static constexpr Kind kKind = N == 1 ? Kind::ScalarField : Kind::VectorField;
+    Field() : Object(kKind) {}
+
+    struct Entry {
+        float pos[3];
+        float val[N];
+    };
+    std::vector<Entry> entries;                          // insertion order
+    std::unordered_map<Key, std::size_t, KeyHash> slot;  // position -> index in entries
+
+    void set(const float* pos, const float* val) {
+        std::unique_lock lock(mu);
+        auto [it, fresh] = slot.try_emplace(key_of(pos), entries.size());
+        if (fresh) {
+            Entry& e = entries.emplace_back();
+            std::memcpy(e.pos, pos, sizeof e.pos);
+            std::memcpy(e.val, val, sizeof e.val);
+        } else {
+            std::memcpy(entries[it->second].val, val, sizeof(float) * N);
+        }
+    }
+
+    unsigned char sample(const float* pos, float* out) const {
+        std::shared_lock lock(mu);
+        auto it = slot.find(key_of(pos));
+        if (it == slot.end()) return 0;
+        std::memcpy(out, entries[it->second].val, sizeof(float) * N);
+        return 1;
+    }
+
+    // Reports the values stored when the traversal starts, in insertion order. The
+    // entries are copied out a chunk at a time under the shared lock; the callback
+    // runs unlocked and always receives the addresses of the same two small arrays.
+    template <class Emit>
+    void traverse(Emit emit) const {
+        constexpr std::size_t kChunk = 256;
+        Entry chunk[kChunk];
+        float pc[3];
+        float pv[N];
+        std::size_t total;
+        {
+            std::shared_lock lock(mu);
+            total = entries.size();
+        }
+        for (std::size_t next = 0; next < total;) {
+            std::size_t n;
+            {
+                std::shared_lock lock(mu);
+                n = std::min(kChunk, total - next);
+                std::copy_n(entries.begin() + static_cast<std::ptrdiff_t>(next), n, chunk);
+            }
+            for (std::size_t i = 0; i < n; ++i) {
+                std::memcpy(pc, chunk[i].pos, sizeof pc);
+                std::memcpy(pv, chunk[i].val, sizeof pv);
+                emit(pc, pv);
+            }
+            next += n;
+        }
+    }
+};
+
+using ScalarField = Field<1>;
+using VectorField = Field<3>;
+
+struct Instance {
+    std::unordered_map<u64, std::shared_ptr<Object>> objects;
+};
+
+struct Registry {
+    std::shared_mutex mu;
+    std::unordered_map<u64, Instance> instances;
+    std::atomic<u64> next_handle{1};
+
+    u64 new_handle() { return next_handle.fetch_add(1, std::memory_order_relaxed); }
+
+    // The object `h` of instance `inst` if it exists and is a T, else null.
+    template <class T>
+    std::shared_ptr<T> find(u64 inst, u64 h) {
+        std::shared_lock lock(mu);
+        auto i = instances.find(inst);
+        if (i == instances.end()) return nullptr;
+        auto o = i->second.objects.find(h);
+        if (o == i->second.objects.end() || o->second->kind != T::kKind) return nullptr;
+        return std::static_pointer_cast<T>(o->second);
+    }
+
+    template <class T>
+    u64 create(u64 inst) {
+        auto obj = std::make_shared<T>();  // allocate before taking the lock
+        std::unique_lock lock(mu);
+        auto i = instances.find(inst);
+        if (i == instances.end()) return 0;
+        u64 h = new_handle();
+        i->second.objects.emplace(h, std::move(obj));
+        return h;
+    }
+};
+
+// Never destroyed: threads may still be calling in while the process exits.
+Registry& registry() {
+    static Registry* r = new Registry;
+    return *r;
+}
+
+template <class T>
+std::shared_ptr<T> find(u64 inst, u64 h) {
+    return registry().find<T>(inst, h);
+}
+
+// Index getters shared by vertices and triangles.
+template <class Elem, class Out>
+void get_element(const std::vector<Elem>& from, const Mesh& m, int index, Out* out) {
+    std::shared_lock lock(m.mu);
+    if (index < 0 || static_cast<std::size_t>(index) >= from.size()) return;
+    std::memcpy(out, from[static_cast<std::size_t>(index)].data(), sizeof(Elem));
+}
+
+template <class Elem, class In>
+int add_element(std::vector<Elem>& to, Mesh& m, const In* in) {
+    std::unique_lock lock(m.mu);
+    if (to.size() >= static_cast<std::size_t>(INT_MAX)) return -1;
+    std::memcpy(to.emplace_back().data(), in, sizeof(Elem));
+    return static_cast<int>(to.size() - 1);
+}
+
+}  // namespace
+
+// ---- instances and objects ------------------------------------------------------
+
+QLREF_API u64 qlref_instance_create(void) {
+    Registry& r = registry();
+    std::unique_lock lock(r.mu);
+    u64 inst = r.new_handle();
+    r.instances.emplace(inst, Instance{});
+    return inst;
+}
+
+QLREF_API void qlref_instance_destroy(u64 inst) {
+    Instance doomed;  // objects are released after the registry lock is dropped
+    {
+        Registry& r = registry();
+        std::unique_lock lock(r.mu);
+        auto i = r.instances.find(inst);
+        if (i == r.instances.end()) return;
+        doomed = std::move(i->second);
+        r.instances.erase(i);
+    }
+}
+
+QLREF_API u64 qlref_mesh_create(u64 inst) { return registry().create<Mesh>(inst); }
+QLREF_API u64 qlref_scalar_field_create(u64 inst) { return registry().create<ScalarField>(inst); }
+QLREF_API u64 qlref_vector_field_create(u64 inst) { return registry().create<VectorField>(inst); }
+
+QLREF_API int qlref_object_destroy(u64 inst, u64 h) {
+    std::shared_ptr<Object> doomed;
+    {
+        Registry& r = registry();
+        std::unique_lock lock(r.mu);
+        auto i = r.instances.find(inst);
+        if (i == r.instances.end()) return -1;
+        auto o = i->second.objects.find(h);
+        if (o == i->second.objects.end()) return -1;
+        doomed = std::move(o->second);
+        i->second.objects.erase(o);
+    }
+    return 0;
+}
+
+QLREF_API int qlref_mesh_vertex_count(u64 inst, u64 h) {
+    auto m = find<Mesh>(inst, h);
+    if (!m) return -1;
+    std::shared_lock lock(m->mu);
+    return static_cast<int>(m->vertices.size());
+}
+
+QLREF_API int qlref_mesh_triangle_count(u64 inst, u64 h) {
+    auto m = find<Mesh>(inst, h);
+    if (!m) return -1;
+    std::shared_lock lock(m->mu);
+    return static_cast<int>(m->triangles.size());
+}
+
+QLREF_API std::int64_t qlref_field_count(u64 inst, u64 h) {
+    if (auto f = find<ScalarField>(inst, h)) {
+        std::shared_lock lock(f->mu);
+        return static_cast<std::int64_t>(f->entries.size());
+    }
+    if (auto f = find<VectorField>(inst, h)) {
+        std::shared_lock lock(f->mu);
+        return static_cast<std::int64_t>(f->entries.size());
+    }
+    return -1;
+}
+
+// ---- per-element entry points (native.hpp types in brackets) ---------------------
+
+// [getvec_t]
+QLREF_API void qlref_mesh_get_vertex(u64 inst, u64 h, int index, float* out) {
+    auto m = find<Mesh>(inst, h);
+    if (m && out) get_element(m->vertices, *m, index, out);
+}
+
+// [gettri_t]
+QLREF_API void qlref_mesh_get_triangle(u64 inst, u64 h, int index, std::int32_t* out) {
+    auto m = find<Mesh>(inst, h);
+    if (m && out) get_element(m->triangles, *m, index, out);
+}
+
+// [addvec_t] Returns the new vertex's index, or -1.
+QLREF_API int qlref_mesh_add_vertex(u64 inst, u64 h, const float* v) {
+    auto m = find<Mesh>(inst, h);
+    return m && v ? add_element(m->vertices, *m, v) : -1;
+}
+
+// [addtri_t] Returns the new triangle's index, or -1. Vertex indices are stored as
+// given; they are not checked against the vertex list.
+QLREF_API int qlref_mesh_add_triangle(u64 inst, u64 h, const std::int32_t* t) {
+    auto m = find<Mesh>(inst, h);
+    return m && t ? add_element(m->triangles, *m, t) : -1;
+}
+
+// [setscl_t]
+QLREF_API void qlref_scalar_set(u64 inst, u64 h, const float* pos, float value) {
+    auto f = find<ScalarField>(inst, h);
+    if (f && pos) f->set(pos, &value);
+}
+
+// [getscl_t]
+QLREF_API unsigned char qlref_scalar_sample(u64 inst, u64 h, const float* pos, float* value) {
+    auto f = find<ScalarField>(inst, h);
+    return f && pos && value ? f->sample(pos, value) : 0;
+}
+
+// [setvec_t]
+QLREF_API void qlref_vector_set(u64 inst, u64 h, const float* pos, const float* value) {
+    auto f = find<VectorField>(inst, h);
+    if (f && pos && value) f->set(pos, value);
+}
+
+// [getvecf_t]
+QLREF_API unsigned char qlref_vector_sample(u64 inst, u64 h, const float* pos, float* value) {
+    auto f = find<VectorField>(inst, h);
+    return f && pos && value ? f->sample(pos, value) : 0;
+}
+
+// [traverse_s_t]
+QLREF_API void qlref_scalar_traverse(u64 inst, u64 h, travs_cb_t cb) {
+    auto f = find<ScalarField>(inst, h);
+    if (f && cb) f->traverse([cb](const float* pc, const float* pv) { cb(pc, *pv); });
+}
+
+// [traverse_v_t]
+QLREF_API void qlref_vector_traverse(u64 inst, u64 h, travv_cb_t cb) {
+    auto f = find<VectorField>(inst, h);
+    if (f && cb) f->traverse(cb);
+}
+
+// The entry points must keep the exact shapes the transfer functions call.
+static_assert(std::is_same_v<decltype(&qlref_mesh_get_vertex), quorpy::getvec_t>);
+static_assert(std::is_same_v<decltype(&qlref_mesh_get_triangle), quorpy::gettri_t>);
+static_assert(std::is_same_v<decltype(&qlref_mesh_add_vertex), quorpy::addvec_t>);
+static_assert(std::is_same_v<decltype(&qlref_mesh_add_triangle), quorpy::addtri_t>);
+static_assert(std::is_same_v<decltype(&qlref_scalar_set), quorpy::setscl_t>);
+static_assert(std::is_same_v<decltype(&qlref_scalar_sample), quorpy::getscl_t>);
+static_assert(std::is_same_v<decltype(&qlref_vector_set), quorpy::setvec_t>);
+static_assert(std::is_same_v<decltype(&qlref_vector_sample), quorpy::getvecf_t>);
+static_assert(std::is_same_v<decltype(&qlref_scalar_traverse), quorpy::traverse_s_t>);
+static_assert(std::is_same_v<decltype(&qlref_vector_traverse), quorpy::traverse_v_t>);
