@@ -1,0 +1,226 @@
+#include "frame/binding.hpp"
+
+#include <frameobject.h>
+
+#include <climits>
+#include <iterator>
+
+namespace quorpy {
+namespace {
+
+constexpr const char* str_text[] = {
+    "fn", "inst", "h", "n", "verts", "tris", "pos", "vals",
+    "np", "empty", "zeros", "float32", "int32", "uint8", "view", "dtype",
+};
+static_assert(std::size(str_text) == static_cast<std::size_t>(Str::count_));
+
+// Process-wide, made once and kept for the life of the process.
+PyObject* strings[std::size(str_text)];
+PyObject* dtype_kwnames;  // ("dtype",)
+PyObject* three;          // the 3 of every (rows, 3) shape
+PyObject* builtins;
+
+bool count_error(const Function& f, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f.name, "exactly",
+                 static_cast<Py_ssize_t>(f.nparams), "s", given);
+    return false;
+}
+
+// Content comparison of two exact str objects: hash, then length, then characters.
+bool same_text(PyObject* a, PyObject* b) {
+    Py_hash_t ha = PyObject_Hash(a), hb = PyObject_Hash(b);
+    if (ha != hb) return false;
+    if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return false;
+    return PyUnicode_Compare(a, b) == 0;
+}
+
+// Equality for a keyword of a str subclass: 1, 0, or -1 with an exception set.
+int equal_text(PyObject* key, PyObject* name, bool exact) {
+    return exact ? same_text(key, name) : PyObject_RichCompareBool(key, name, Py_EQ);
+}
+
+// The slot a keyword names among the parameters not filled by position, or -1 with the
+// binder's exception set.
+int find_keyword(const Function& f, PyObject* key, int nargs) {
+    for (int j = nargs; j < f.nparams; ++j)
+        if (key == str(f.params[j].name)) return j;
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
+        return -1;
+    }
+    const bool exact = PyUnicode_CheckExact(key);
+    for (int j = nargs; j < f.nparams; ++j) {
+        int eq = equal_text(key, str(f.params[j].name), exact);
+        if (eq < 0) return -1;
+        if (eq) return j;
+    }
+    for (int j = 0; j < nargs; ++j) {
+        int eq = equal_text(key, str(f.params[j].name), exact);
+        if (eq < 0) return -1;
+        if (eq) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", f.name, key);
+            return -1;
+        }
+    }
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f.name, key);
+    return -1;
+}
+
+bool bind(const Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slot) {
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw == 0 ? nargs != f.nparams : nargs > f.nparams) return count_error(f, nargs);
+    for (Py_ssize_t j = 0; j < nargs; ++j) slot[j] = args[j];
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        int j = find_keyword(f, PyTuple_GET_ITEM(kwnames, k), static_cast<int>(nargs));
+        if (j < 0) return false;
+        slot[j] = args[nargs + k];
+    }
+    for (int j = static_cast<int>(nargs); j < f.nparams; ++j)
+        if (!slot[j]) return count_error(f, j);
+    return true;
+}
+
+// The int an argument stands for: itself, or what its __int__ returns. Never __index__.
+PyObject* integer_of(PyObject* x, Ref& owner) {
+    if (PyLong_Check(x)) return x;
+    PyNumberMethods* nb = Py_TYPE(x)->tp_as_number;
+    if (!nb || !nb->nb_int) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return nullptr;
+    }
+    owner = Ref::steal(nb->nb_int(x));
+    PyObject* r = owner.get();
+    if (!r || PyLong_CheckExact(r)) return r;
+    if (!PyLong_Check(r)) {
+        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(r)->tp_name);
+        return nullptr;
+    }
+    if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                         "__int__ returned non-int (type %.200s).  The ability to return an instance of a strict "
+                         "subclass of int is deprecated, and may be removed in a future version of Python.",
+                         Py_TYPE(r)->tp_name) < 0)
+        return nullptr;
+    return r;
+}
+
+bool to_u64(PyObject* x, u64& out) {
+    Ref owner;
+    PyObject* v = integer_of(x, owner);
+    if (!v) return false;
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow == 0 && value == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0 || (overflow == 0 && value < 0)) {
+        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to unsigned PY_LONG_LONG");
+        return false;
+    }
+    if (overflow == 0) {
+        out = static_cast<u64>(value);
+        return true;
+    }
+    unsigned long big = PyLong_AsUnsignedLong(v);
+    if (big == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
+    out = big;
+    return true;
+}
+
+bool to_int(PyObject* x, int& out) {
+    Ref owner;
+    PyObject* v = integer_of(x, owner);
+    if (!v) return false;
+    long value = PyLong_AsLong(v);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (value < INT_MIN || value > INT_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        return false;
+    }
+    out = static_cast<int>(value);
+    return true;
+}
+
+bool convert(const Function& f, PyObject* const* slot, Args& a) {
+    u64* const handles[] = {&a.fn, &a.inst, &a.h};
+    int nhandles = 0, nviews = 0;
+    for (int j = 0; j < f.nparams; ++j) {
+        bool ok = false;
+        switch (f.params[j].conv) {
+        case Conv::U64: ok = to_u64(slot[j], *handles[nhandles++]); break;
+        case Conv::Int: ok = to_int(slot[j], a.n); break;
+        case Conv::FloatRows: ok = a.view[nviews++].acquire(slot[j], ElemType::Float, 2); break;
+        case Conv::IntRows: ok = a.view[nviews++].acquire(slot[j], ElemType::Int, 2); break;
+        case Conv::FloatValues: ok = a.view[nviews++].acquire(slot[j], ElemType::Float, 1); break;
+        }
+        if (!ok) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* str(Str s) noexcept { return strings[static_cast<int>(s)]; }
+
+bool init_binding() noexcept {
+    if (builtins) return true;
+    for (std::size_t i = 0; i < std::size(str_text); ++i) {
+        if (!strings[i] && !(strings[i] = PyUnicode_InternFromString(str_text[i]))) return false;
+    }
+    if (!dtype_kwnames && !(dtype_kwnames = PyTuple_Pack(1, str(Str::dtype)))) return false;
+    if (!three && !(three = PyLong_FromLong(3))) return false;
+    builtins = PyImport_ImportModule("builtins");
+    return builtins != nullptr;
+}
+
+PyObject* call_function(const Function& f, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    Ref result;
+    {
+        PyObject* slot[max_params] = {};
+        Args a;
+        a.module = module;
+        if (bind(f, args, nargs, kwnames, slot) && convert(f, slot, a)) result = f.body(a);
+    }
+    if (!result) add_traceback(f.qualname, f.line, PyModule_GetDict(module));
+    return result.release();
+}
+
+void add_traceback(const char* qualname, int line, PyObject* globals) noexcept {
+    PyObject* exc = PyErr_GetRaisedException();
+    PyCodeObject* code = PyCode_NewEmpty(traceback_file, qualname, line);
+    PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    // Failing to describe the error must not replace it.
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    if (frame) PyTraceBack_Here(frame);
+    Py_XDECREF(frame);
+    Py_XDECREF(code);
+}
+
+Ref lookup_global(PyObject* module, Str name) {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(PyModule_GetDict(module), str(name), &value) < 0) return {};
+    if (!value && PyObject_GetOptionalAttr(builtins, str(name), &value) < 0) return {};
+    if (!value) PyErr_Format(PyExc_NameError, "name '%U' is not defined", str(name));
+    return Ref::steal(value);
+}
+
+Ref call_numpy(PyObject* module, Str func, PyObject* shape, Str dtype) {
+    Ref np = lookup_global(module, Str::np);
+    if (!np) return {};
+    Ref callable = Ref::steal(PyObject_GetAttr(np.get(), str(func)));
+    if (!callable) return {};
+    np = lookup_global(module, Str::np);
+    if (!np) return {};
+    Ref type = Ref::steal(PyObject_GetAttr(np.get(), str(dtype)));
+    if (!type) return {};
+    PyObject* argv[] = {nullptr, shape, type.get()};
+    return Ref::steal(
+        PyObject_Vectorcall(callable.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, dtype_kwnames));
+}
+
+Ref rows_of_three(Py_ssize_t rows) {
+    Ref first = Ref::steal(PyLong_FromSsize_t(rows));
+    if (!first) return {};
+    return Ref::steal(PyTuple_Pack(2, first.get(), three));
+}
+
+}  // namespace quorpy

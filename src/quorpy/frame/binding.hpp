@@ -1,0 +1,90 @@
+// The function table, the argument binder and the helpers every function body shares.
+//
+// Each module function is one table row: its name, its parameters (an interned name and
+// a conversion each) and its body. The binder matches positional and keyword arguments
+// to the parameters and converts them in parameter order, so a body starts with every
+// handle converted and every array already behind a typed view.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "frame/ref.hpp"
+#include "frame/view.hpp"
+
+namespace quorpy {
+
+using u64 = std::uint64_t;
+
+// Strings interned once, when the module is first executed: parameter names (matched
+// by identity first) and the names the bodies look up on NumPy.
+enum class Str : unsigned char {
+    fn, inst, h, n, verts, tris, pos, vals,
+    np, empty, zeros, float32, int32, uint8, view, dtype,
+    count_
+};
+PyObject* str(Str s) noexcept;
+
+// How a bound argument is converted.
+enum class Conv : unsigned char {
+    U64,          // fn, inst, h: unsigned 64-bit
+    Int,          // n: C int
+    FloatRows,    // 2-D float32 view
+    IntRows,      // 2-D int32 view
+    FloatValues,  // 1-D float32 view
+};
+
+struct Param {
+    Str name;
+    Conv conv;
+};
+
+constexpr int max_params = 5;
+constexpr int max_views = 2;
+
+// The converted arguments of one call. Views are released when it goes out of scope.
+struct Args {
+    PyObject* module = nullptr;  // borrowed: the module the function belongs to
+    u64 fn = 0, inst = 0, h = 0;
+    int n = 0;
+    View view[max_views];
+};
+
+using Body = Ref (*)(Args&);
+
+struct Function {
+    const char* name;      // as the binder's messages print it
+    const char* qualname;  // as the traceback entry shows it
+    int line;              // line the traceback entry points at
+    Body body;
+    int nparams;
+    Param params[max_params];
+};
+
+// Interns the strings and makes the shared constants; idempotent.
+bool init_binding() noexcept;
+
+// The whole life of one call: bind, convert, run the body, and on failure add the one
+// traceback entry. Returns a new reference or nullptr with the exception set.
+PyObject* call_function(const Function& f, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept;
+
+// Adds one traceback entry named `qualname` to the pending exception, with a frame
+// whose globals are `globals`.
+void add_traceback(const char* qualname, int line, PyObject* globals) noexcept;
+
+// The source file that traceback entries name.
+extern const char* const traceback_file;
+
+// A module global, looked up afresh: the module's namespace, then the builtins.
+Ref lookup_global(PyObject* module, Str name);
+
+// Calls `np.<func>(shape, dtype=np.<dtype>)`, looking `np` up anew for each use.
+Ref call_numpy(PyObject* module, Str func, PyObject* shape, Str dtype);
+
+// A new shape tuple (rows, 3).
+Ref rows_of_three(Py_ssize_t rows);
+
+}  // namespace quorpy

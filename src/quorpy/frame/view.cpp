@@ -1,0 +1,359 @@
+#include "frame/view.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace quorpy {
+namespace {
+
+// Which format elements may stand for which view element: the sizes must agree and
+// the classes too, except that a char matches anything of its size.
+enum class Class : unsigned char { SignedInt, UnsignedInt, Real, Complex, Char, Object };
+
+struct Element {
+    Class cls;
+    std::size_t size;
+    const char* described;  // as messages print it
+};
+
+constexpr Element view_elements[] = {
+    {Class::Real, 4, "float"},
+    {Class::SignedInt, 4, "int"},
+    {Class::UnsignedInt, 1, "unsigned char"},
+};
+
+// One row per format character. Sizes under "@"/"^" (native) and "="/"<" (standard);
+// a standard size of 0 means the character has none (long double).
+struct FormatChar {
+    char c;
+    Class cls;
+    unsigned char native_size;
+    unsigned char standard_size;
+    const char* described;
+};
+
+constexpr FormatChar format_chars[] = {
+    {'?', Class::UnsignedInt, 1, 1, "'bool'"},
+    {'c', Class::Char, 1, 1, "'char'"},
+    {'b', Class::SignedInt, 1, 1, "'signed char'"},
+    {'B', Class::UnsignedInt, 1, 1, "'unsigned char'"},
+    {'h', Class::SignedInt, 2, 2, "'short'"},
+    {'H', Class::UnsignedInt, 2, 2, "'unsigned short'"},
+    {'i', Class::SignedInt, 4, 4, "'int'"},
+    {'I', Class::UnsignedInt, 4, 4, "'unsigned int'"},
+    {'l', Class::SignedInt, 8, 4, "'long'"},
+    {'L', Class::UnsignedInt, 8, 4, "'unsigned long'"},
+    {'q', Class::SignedInt, 8, 8, "'long long'"},
+    {'Q', Class::UnsignedInt, 8, 8, "'unsigned long long'"},
+    {'f', Class::Real, 4, 4, "'float'"},
+    {'d', Class::Real, 8, 8, "'double'"},
+    {'g', Class::Real, 16, 0, "'long double'"},
+    {'O', Class::Object, 8, 8, "Python object"},
+    {'s', Class::SignedInt, 1, 1, "a string"},
+    {'p', Class::SignedInt, 1, 1, "a string"},
+};
+
+// The characters that may follow "Z".
+constexpr FormatChar complex_chars[] = {
+    {'f', Class::Complex, 8, 8, "'complex float'"},
+    {'d', Class::Complex, 16, 16, "'complex double'"},
+    {'g', Class::Complex, 32, 0, "'complex long double'"},
+};
+
+template <std::size_t N>
+const FormatChar* find_char(const FormatChar (&table)[N], char c) {
+    for (const FormatChar& row : table)
+        if (row.c == c) return &row;
+    return nullptr;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads a buffer format string and checks that it describes exactly one element of
+// the wanted type at offset 0 (records, pads and prefixes allowed around it).
+class FormatReader {
+public:
+    FormatReader(const char* format, const Element& want) : s_(format), want_(want) {}
+
+    bool run() {
+        Py_ssize_t count = 1;
+        bool counted = false;
+        while (char c = *s_) {
+            if (counted && c == '(') {
+                PyErr_SetString(PyExc_ValueError, "Cannot handle repeated arrays in format string");
+                return false;
+            }
+            switch (c) {
+            case ' ': case '\r': case '\n':
+                ++s_;
+                continue;
+            case '@': case '^': case '=': case '<':
+                standard_ = (c == '=' || c == '<');
+                aligned_ = (c == '@');
+                ++s_;
+                continue;
+            case '>': case '!':
+                PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
+                return false;
+            case 'T':
+                if (*++s_ != '{') {
+                    PyErr_SetString(PyExc_ValueError, "Buffer acquisition: Expected '{' after 'T'");
+                    return false;
+                }
+                ++s_;
+                ++depth_;
+                continue;
+            case '}':
+                // A brace closing no record ends the format; what follows is not read.
+                if (depth_ == 0) return finish();
+                --depth_;
+                ++s_;
+                continue;
+            case ':': {
+                const char* end = std::strchr(s_ + 1, ':');
+                if (!end) return not_understood(c);
+                s_ = end + 1;
+                continue;
+            }
+            case '(':
+                return subarray();
+            case 'x':
+                offset_ += count;
+                break;
+            case 'Z': {
+                const FormatChar* row = find_char(complex_chars, s_[1]);
+                if (!row) {
+                    PyErr_Format(PyExc_ValueError, "Unexpected format string character: '%c'", 'Z');
+                    return false;
+                }
+                ++s_;
+                if (!element(*row, count)) return false;
+                break;
+            }
+            default:
+                if (is_digit(c)) {
+                    count = 0;
+                    while (is_digit(*s_)) count = count * 10 + (*s_++ - '0');
+                    counted = true;
+                    continue;
+                }
+                const FormatChar* row = find_char(format_chars, c);
+                if (!row) return not_understood(c);
+                if (!element(*row, count)) return false;
+                break;
+            }
+            // A pad or an element consumed the pending count.
+            ++s_;
+            count = 1;
+            counted = false;
+        }
+        return finish();
+    }
+
+private:
+    bool finish() {
+        if (!matched_) return mismatch("'", want_.described, "'", "end");
+        return true;
+    }
+
+    bool element(const FormatChar& row, Py_ssize_t count) {
+        std::size_t size = standard_ ? row.standard_size : row.native_size;
+        if (size == 0) {
+            PyErr_SetString(PyExc_ValueError,
+                            "Python does not define a standard format string size for long double ('g')..");
+            return false;
+        }
+        if (matched_) return mismatch("", "end", "", row.described);
+        if (size != want_.size || (row.cls != want_.cls && row.cls != Class::Char))
+            return mismatch("'", want_.described, "'", row.described);
+        if (aligned_ && offset_ % static_cast<Py_ssize_t>(size) != 0)
+            offset_ += static_cast<Py_ssize_t>(size) - offset_ % static_cast<Py_ssize_t>(size);
+        if (offset_ != 0) {
+            PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch; next field is at offset %zd but %zd expected",
+                         offset_, Py_ssize_t{0});
+            return false;
+        }
+        if (count != 1) return mismatch("", "end", "", row.described);
+        matched_ = true;
+        offset_ += static_cast<Py_ssize_t>(size);
+        return true;
+    }
+
+    // A sub-array shape "(n,m,...)": never wanted, but a malformed one is reported as such.
+    bool subarray() {
+        int ndim = 0;
+        ++s_;
+        for (;;) {
+            while (*s_ == ' ') ++s_;
+            if (*s_ == '\0') {
+                PyErr_SetString(PyExc_ValueError, "Unexpected end of format string, expected ')'");
+                return false;
+            }
+            if (*s_ == ')') break;
+            if (!is_digit(*s_)) {
+                PyErr_Format(PyExc_ValueError, "Expected a comma in format string, got '%c'",
+                             static_cast<unsigned char>(*s_));
+                return false;
+            }
+            while (is_digit(*s_)) ++s_;
+            ++ndim;
+            while (*s_ == ' ') ++s_;
+            if (*s_ == ',') {
+                ++s_;
+            } else if (*s_ != ')' && *s_ != '\0') {
+                PyErr_Format(PyExc_ValueError, "Expected a comma in format string, got '%c'",
+                             static_cast<unsigned char>(*s_));
+                return false;
+            }
+        }
+        PyErr_Format(PyExc_ValueError, "Expected %d dimension(s), got %d", 0, ndim);
+        return false;
+    }
+
+    bool mismatch(const char* q1, const char* expected, const char* q2, const char* got) {
+        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", q1, expected, q2, got);
+        return false;
+    }
+
+    bool not_understood(char c) {
+        PyErr_Format(PyExc_ValueError, "Does not understand character buffer dtype format string ('%c')",
+                     static_cast<unsigned char>(c));
+        return false;
+    }
+
+    const char* s_;
+    const Element& want_;
+    bool standard_ = false;
+    bool aligned_ = true;
+    bool matched_ = false;
+    int depth_ = 0;
+    Py_ssize_t offset_ = 0;
+};
+
+bool refuse(const char* message) {
+    PyErr_SetString(PyExc_ValueError, message);
+    return false;
+}
+
+// The layout checks; only exporters that ignore the contiguity request can fail them.
+bool check_layout(const Py_buffer& b, const Py_ssize_t* extent, int ndim) {
+    if (b.len <= 0) return true;
+    const int last = ndim - 1;
+    for (int axis = 0; axis < ndim; ++axis) {
+        if (extent[axis] < 2) continue;
+        if (b.strides) {
+            bool ok = axis == last ? b.strides[axis] == b.itemsize : std::llabs(b.strides[axis]) >= b.itemsize;
+            if (!ok) return refuse("Buffer and memoryview are not contiguous in the same dimension.");
+        } else if (b.suboffsets) {
+            return refuse("Buffer exposes suboffsets but no strides");
+        }
+    }
+    if (b.suboffsets) {
+        for (int axis = 0; axis < ndim; ++axis) {
+            if (b.suboffsets[axis] >= 0) {
+                PyErr_Format(PyExc_ValueError, "Buffer not compatible with direct access in dimension %d.", axis);
+                return false;
+            }
+        }
+    }
+    if (b.strides) {
+        bool contiguous = b.strides[last] == b.itemsize || extent[last] <= 1;
+        if (ndim == 2)
+            contiguous = contiguous && (b.strides[0] == b.itemsize * extent[1] || extent[0] <= 1);
+        if (!contiguous) return refuse("Buffer not C contiguous.");
+    }
+    return true;
+}
+
+}  // namespace
+
+View::View(View&& other) noexcept
+    : buf_(other.buf_), held_(std::exchange(other.held_, false)), data_(std::exchange(other.data_, nullptr)) {
+    std::memcpy(extent_, other.extent_, sizeof extent_);
+    std::memcpy(stride_, other.stride_, sizeof stride_);
+}
+
+View& View::operator=(View&& other) noexcept {
+    if (this != &other) {
+        release();
+        new (this) View(std::move(other));
+    }
+    return *this;
+}
+
+void View::release() noexcept {
+    if (held_) {
+        held_ = false;
+        PyBuffer_Release(&buf_);
+    }
+    data_ = nullptr;
+    extent_[0] = extent_[1] = stride_[0] = stride_[1] = 0;
+}
+
+bool View::acquire(PyObject* obj, ElemType type, int ndim) {
+    if (obj == Py_None) {
+        release();
+        return true;
+    }
+    return acquire_result(obj, type, ndim, 0);
+}
+
+bool View::acquire_result(PyObject* obj, ElemType type, int ndim, Py_ssize_t rows) {
+    release();
+    if (PyObject_GetBuffer(obj, &buf_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) < 0) return false;
+    held_ = true;
+    // From here on every refusal releases the buffer again.
+    auto fail = [this] {
+        release();
+        return false;
+    };
+    const Element& want = view_elements[static_cast<int>(type)];
+
+    if (buf_.readonly) {
+        refuse("Buffer is read-only");
+        return fail();
+    }
+    if (buf_.ndim != ndim) {
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim,
+                     buf_.ndim);
+        return fail();
+    }
+    // An exporter that gives no format describes unsigned bytes.
+    if (!FormatReader(buf_.format ? buf_.format : "B", want).run()) return fail();
+    if (static_cast<std::size_t>(buf_.itemsize) != want.size) {
+        std::size_t got = static_cast<std::size_t>(buf_.itemsize);
+        PyErr_Format(PyExc_ValueError, "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
+                     got, got >= 2 ? "s" : "", want.described, want.size, want.size >= 2 ? "s" : "");
+        return fail();
+    }
+    if (buf_.shape) {
+        for (int axis = 0; axis < ndim; ++axis) extent_[axis] = buf_.shape[axis];
+    } else if (ndim == 1) {
+        extent_[0] = buf_.len / buf_.itemsize;
+    } else {
+        refuse("Buffer exposes no shape");
+        return fail();
+    }
+    if (!check_layout(buf_, extent_, ndim)) return fail();
+
+    if (buf_.strides) {
+        for (int axis = 0; axis < ndim; ++axis) stride_[axis] = buf_.strides[axis];
+    } else {
+        stride_[ndim - 1] = buf_.itemsize;
+        if (ndim == 2) stride_[0] = buf_.itemsize * extent_[1];
+    }
+    data_ = static_cast<char*>(buf_.buf);
+
+    if (extent_[0] < rows || (ndim == 2 && rows > 0 && extent_[1] < 3)) {
+        if (ndim == 2)
+            PyErr_Format(PyExc_ValueError, "result array has shape (%zd, %zd) where (%zd, 3) is needed", extent_[0],
+                         extent_[1], rows);
+        else
+            PyErr_Format(PyExc_ValueError, "result array has %zd elements where %zd are needed", extent_[0], rows);
+        return fail();
+    }
+    return true;
+}
+
+}  // namespace quorpy

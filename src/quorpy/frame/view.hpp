@@ -1,0 +1,49 @@
+// Typed views: the one way the module reaches array memory.
+//
+// A view is taken over any buffer exporter, requested writable, C-contiguous and with
+// a format, and refused unless its element type and layout already match: nothing is
+// ever copied or converted. The buffer stays exported (so the memory cannot move)
+// until the view is destroyed.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+namespace quorpy {
+
+enum class ElemType : unsigned char { Float, Int, UChar };
+
+class View {
+public:
+    View() noexcept = default;
+    View(View&& other) noexcept;
+    View& operator=(View&& other) noexcept;
+    View(const View&) = delete;
+    View& operator=(const View&) = delete;
+    ~View() { release(); }
+
+    // Takes a view of `obj` with `ndim` axes (1 or 2) of `type` elements. `None` gives
+    // the empty view. Returns false with a Python exception set on refusal.
+    bool acquire(PyObject* obj, ElemType type, int ndim);
+    // As acquire(), for an array the module has just allocated: None is refused and
+    // the array must hold at least `rows` rows (of at least 3 elements if 2-D).
+    bool acquire_result(PyObject* obj, ElemType type, int ndim, Py_ssize_t rows);
+    void release() noexcept;
+
+    char* data() const noexcept { return data_; }
+    Py_ssize_t extent(int axis) const noexcept { return extent_[axis]; }
+    Py_ssize_t stride(int axis) const noexcept { return stride_[axis]; }
+    Py_ssize_t rows() const noexcept { return extent_[0]; }
+
+private:
+    Py_buffer buf_{};
+    bool held_ = false;
+    char* data_ = nullptr;
+    // Copied out of the buffer: an exporter may point shape/strides into the
+    // Py_buffer itself, which a move would invalidate.
+    Py_ssize_t extent_[2] = {0, 0};
+    Py_ssize_t stride_[2] = {0, 0};
+};
+
+}  // namespace quorpy

@@ -1,0 +1,24 @@
+// The bodies of the ten module functions, one family per source file. Each receives
+// its arguments bound and converted (frame/binding.hpp) and returns a new reference,
+// or an empty Ref with the exception set.
+#pragma once
+
+#include "frame/binding.hpp"
+
+namespace quorpy {
+
+Ref read_vertices(Args& a);
+Ref read_triangles(Args& a);
+Ref add_vertices(Args& a);
+Ref add_triangles(Args& a);
+Ref scalar_set_many(Args& a);
+Ref scalar_get_many(Args& a);
+Ref vector_set_many(Args& a);
+Ref vector_get_many(Args& a);
+Ref scalar_active_values(Args& a);
+Ref vector_active_values(Args& a);
+
+// Puts the active-value traversal state back to its start.
+void reset_traversal() noexcept;
+
+}  // namespace quorpy
