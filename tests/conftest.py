@@ -1,0 +1,83 @@
+"""Shared fixtures: the compiled recording library, the extension module, and a
+way to run a snippet in a fresh interpreter."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+sys.path.insert(0, str(Path(__file__).parent))
+
+from recorder import Recorder, build_library  # noqa: E402
+
+TESTS_DIR = Path(__file__).parent
+
+
+@pytest.fixture(scope="session")
+def recorder_path(request, tmp_path_factory) -> Path:
+    """Path of the compiled recording library (built once, cached across runs)."""
+    cache = getattr(request.config, "cache", None)
+    dest = cache.mkdir("quorpy-recorder") if cache is not None else tmp_path_factory.mktemp("recorder")
+    try:
+        return build_library(dest)
+    except RuntimeError:
+        # A stale or unwritable cache must not stop the run: build afresh.
+        return build_library(tmp_path_factory.mktemp("recorder"))
+
+
+@pytest.fixture(scope="session")
+def recorder(recorder_path) -> Recorder:
+    return Recorder(recorder_path)
+
+
+@pytest.fixture
+def rec(recorder) -> Recorder:
+    """The recorder with an empty log and default behaviour, reset again afterwards."""
+    recorder.reset()
+    yield recorder
+    recorder.reset()
+
+
+@pytest.fixture(scope="session")
+def fastloop():
+    from quorpy import _fastloop
+
+    return _fastloop
+
+
+@pytest.fixture(autouse=True)
+def _np_binding_restored(request):
+    """Every test leaves the module global np bound to NumPy (tests that rebind
+    or delete it use monkeypatch; this catches one that forgets)."""
+    yield
+    mod = sys.modules.get("quorpy._fastloop")
+    if mod is not None and mod.__dict__.get("np") is not np:
+        mod.np = np
+        pytest.fail("test left quorpy._fastloop.np rebound")
+
+
+@pytest.fixture
+def run_python(recorder_path):
+    """Run code in a fresh interpreter (same executable and environment, with
+    tests/ on sys.path and RECORDER_PATH set) and return the completed process.
+    For checks that touch process-wide state or could take the process down."""
+
+    def run(code: str, timeout: float = 120) -> subprocess.CompletedProcess:
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(TESTS_DIR), env.get("PYTHONPATH")]))
+        env["RECORDER_PATH"] = str(recorder_path)
+        return subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(code)],
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+            env=env,
+        )
+
+    return run

@@ -1,0 +1,41 @@
+"""Small helpers shared by the test modules."""
+
+from __future__ import annotations
+
+# The ten functions and their parameters, in order.
+FUNCTIONS = {
+    "read_vertices": ("fn", "inst", "h", "n"),
+    "read_triangles": ("fn", "inst", "h", "n"),
+    "add_vertices": ("fn", "inst", "h", "verts"),
+    "add_triangles": ("fn", "inst", "h", "tris"),
+    "scalar_set_many": ("fn", "inst", "h", "pos", "vals"),
+    "scalar_get_many": ("fn", "inst", "h", "pos"),
+    "vector_set_many": ("fn", "inst", "h", "pos", "vals"),
+    "vector_get_many": ("fn", "inst", "h", "pos"),
+    "scalar_active_values": ("fn", "inst", "h"),
+    "vector_active_values": ("fn", "inst", "h"),
+}
+
+
+def assert_one_module_frame(exc: BaseException, name: str, caller_frames: int = 1) -> None:
+    """The traceback holds exactly one entry added by the module, named
+    quorpy._fastloop.<name>, with a line number, and it comes right after the
+    `caller_frames` Python frames that led to the call (1: the test called the
+    function itself)."""
+    qualname = f"quorpy._fastloop.{name}"
+    entries = []
+    tb = exc.__traceback__
+    while tb is not None:
+        entries.append(tb)
+        tb = tb.tb_next
+    names = [t.tb_frame.f_code.co_name for t in entries]
+    assert names.count(qualname) == 1, names
+    pos = names.index(qualname)
+    assert pos == caller_frames, names
+    entry = entries[pos]
+    assert entry.tb_frame.f_code.co_qualname == qualname
+    assert entry.tb_lineno is not None and entry.tb_lineno > 0
+    import quorpy._fastloop as mod
+
+    # The entry's frame runs in the module namespace.
+    assert entry.tb_frame.f_globals is mod.__dict__
