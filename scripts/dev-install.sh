@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 mkdir -p build
 exec 9>build/.install.lock
 flock 9
-.venv/bin/pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/dev "$@" .
+.venv/bin/pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/release "$@" .

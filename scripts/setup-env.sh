@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Makes (or refreshes) the project's virtual environment and installs the package into
+# it with the extras named in $1 (e.g. "test" or "bench"). Sourced by the other scripts;
+# needs nothing but a Python 3.13 interpreter somewhere on the machine.
+set -euo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+VENV=${QUORPY_VENV:-$ROOT/.venv}
+
+find_python() {
+    local candidates=(python3.13)
+    if command -v pyenv >/dev/null 2>&1; then
+        candidates+=("$(pyenv root)"/versions/3.13*/bin/python3.13)
+    fi
+    candidates+=("$HOME"/.pyenv/versions/3.13*/bin/python3.13 /usr/local/bin/python3.13 /usr/bin/python3.13)
+    for py in "${candidates[@]}"; do
+        if "$py" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
+            command -v "$py" || echo "$py"
+            return 0
+        fi
+    done
+    echo "error: no Python 3.13 interpreter found (tried: ${candidates[*]})" >&2
+    return 1
+}
+
+if [ ! -x "$VENV/bin/python" ]; then
+    PY=$(find_python)
+    echo "creating $VENV with $PY" >&2
+    "$PY" -m venv "$VENV"
+fi
+PIP=("$VENV/bin/python" -m pip --disable-pip-version-check -q)
+"${PIP[@]}" install --upgrade pip
+# The build runs without isolation so that the build directory is reused between runs.
+build_tools=("scikit-build-core>=0.10" ninja)
+command -v cmake >/dev/null 2>&1 || build_tools+=("cmake>=3.18")
+"${PIP[@]}" install "${build_tools[@]}"
+echo "building and installing quorpy[${1:-}]" >&2
+mkdir -p "$ROOT/build"
+(
+    flock 9
+    "${PIP[@]}" install --no-build-isolation -Cbuild-dir="$ROOT/build/release" "$ROOT${1:+[$1]}"
+) 9>"$ROOT/build/.install.lock"
