@@ -2,9 +2,15 @@
 # Makes (or refreshes) the project's virtual environment and installs the package into
 # it with the extras named in $1 (e.g. "test" or "bench"). Sourced by the other scripts;
 # needs nothing but a Python 3.13 interpreter somewhere on the machine.
+#
+# Other builds (scripts/sanitize.sh) reuse it through the environment: QUORPY_VENV is
+# the venv, QUORPY_BUILD_DIR the CMake build directory, QUORPY_PIP_ARGS extra words for
+# the package's pip install (e.g. -Ccmake.define.X=ON).
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VENV=${QUORPY_VENV:-$ROOT/.venv}
+BUILD_DIR=${QUORPY_BUILD_DIR:-$ROOT/build/release}
+read -r -a extra_pip_args <<<"${QUORPY_PIP_ARGS:-}"
 
 find_python() {
     local candidates=(python3.13)
@@ -37,5 +43,6 @@ echo "building and installing quorpy[${1:-}]" >&2
 mkdir -p "$ROOT/build"
 (
     flock 9
-    "${PIP[@]}" install --no-build-isolation -Cbuild-dir="$ROOT/build/release" "$ROOT${1:+[$1]}"
+    "${PIP[@]}" install --no-build-isolation -Cbuild-dir="$BUILD_DIR" ${extra_pip_args[@]+"${extra_pip_args[@]}"} \
+        "$ROOT${1:+[$1]}"
 ) 9>"$ROOT/build/.install.lock"
