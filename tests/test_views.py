@@ -243,12 +243,17 @@ EXPORTER_REFUSALS = [
 ]
 
 
-@pytest.mark.parametrize("slot", SLOTS, ids=SLOT_IDS)
-@pytest.mark.parametrize("case", [c[1] for c in EXPORTER_REFUSALS], ids=[c[0] for c in EXPORTER_REFUSALS])
+@pytest.mark.parametrize(
+    "slot, case",
+    [
+        pytest.param(slot, make, id=f"{slot_id}-{case_id}")
+        for slot, slot_id in zip(SLOTS, SLOT_IDS)
+        for case_id, make in EXPORTER_REFUSALS
+        if make(slot[3]) is not None
+    ],
+)
 def test_exporter_errors_pass_through(fastloop, rec, slot, case):
     obj = case(slot[3])
-    if obj is None:
-        pytest.skip("no such layout for this number of axes")
     expected = get_buffer_error(obj)
     assert expected is not None
     refuse(fastloop, rec, slot, obj, type(expected), str(expected))
