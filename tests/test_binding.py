@@ -7,7 +7,9 @@ from __future__ import annotations
 
 import ctypes
 import itertools
+import re
 import sys
+import traceback
 import warnings
 
 import numpy as np
@@ -142,6 +144,15 @@ def test_no_arguments_for_the_traversal_function(fastloop):
         "scalar_active_values() takes exactly 3 positional arguments (0 given)",
         fastloop.scalar_active_values,
     )
+
+
+@pytest.mark.parametrize("name", ALL)
+def test_printed_traceback_shows_the_entry_with_its_line(fastloop, name):
+    with pytest.raises(TypeError) as info:
+        getattr(fastloop, name)()
+    text = "".join(traceback.format_exception(info.value))
+    pattern = r'File "[^"]+", line [1-9][0-9]*, in quorpy\._fastloop\.' + name + "\n"
+    assert len(re.findall(pattern, text)) == 1, text
 
 
 # --------------------------------------------------------------------------- keywords

@@ -182,6 +182,26 @@ def test_lock_is_released_around_the_loop(fastloop, rec, name, kind, dtype):
         assert np.array_equal(bits(out), bits(expected_rows(rec, name, 6)))
 
 
+@pytest.mark.parametrize("name, kind, dtype", READERS)
+def test_no_references_leak(fastloop, rec, monkeypatch, name, kind, dtype):
+    func = getattr(fastloop, name)
+    watched = (np, np.empty, np.float32, np.int32, dtype)
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(200):
+        func(rec.fn(kind), 1, 2, 2)
+        func(rec.fn(kind), 1, 2, 0)
+        with pytest.raises(ValueError):
+            func(rec.fn(kind), 1, 2, -1)
+    assert [sys.getrefcount(o) for o in watched] == before
+    fake = FakeNumpy(lambda shape, dtype: np.empty(shape, np.float64))
+    monkeypatch.setattr(fastloop, "np", fake)
+    before = sys.getrefcount(fake)
+    for _ in range(50):
+        with pytest.raises(ValueError):
+            func(rec.fn(kind), 1, 2, 2)
+    assert sys.getrefcount(fake) == before
+
+
 # --------------------------------------------------------------------------- zero fn
 
 ISOLATED_CALL = r"""
