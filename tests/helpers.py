@@ -39,3 +39,5 @@ def assert_one_module_frame(exc: BaseException, name: str, caller_frames: int = 
 
     # The entry's frame runs in the module namespace.
     assert entry.tb_frame.f_globals is mod.__dict__
+    # Nothing of the module's own handling is chained onto the exception.
+    assert exc.__context__ is None and exc.__cause__ is None

@@ -496,6 +496,25 @@ def test_u64_conversion_order_stops_at_first_failure(fastloop, name, failing):
     assert_one_module_frame(info.value, name)
 
 
+class RaisesThis:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __int__(self):
+        raise self.exc
+
+
+@pytest.mark.parametrize("name", ALL)
+def test_exception_from_int_is_passed_on_as_is(fastloop, name):
+    exc = Boom("the very one")
+    args = valid_args(name)
+    args["h"] = RaisesThis(exc)
+    with pytest.raises(Boom) as info:
+        getattr(fastloop, name)(*args.values())
+    assert info.value is exc
+    assert_one_module_frame(info.value, name)
+
+
 @pytest.mark.parametrize("name", ["read_vertices", "read_triangles"])
 def test_each_int_conversion_runs_once_in_order(fastloop, name):
     log = []
