@@ -10,7 +10,6 @@ import ctypes
 import itertools
 import os
 import subprocess
-import sys
 import threading
 from dataclasses import dataclass
 from pathlib import Path
@@ -82,8 +81,8 @@ def check_result(ex: Extraction, result, coords_bits, vals_bits):
     assert vals.dtype == np.float32 and vals.shape == ex.vals_shape(n)
     for a in (coords, vals):
         assert a.flags.c_contiguous and a.flags.writeable and a.flags.owndata
-    assert bits(coords).tolist() == coords_bits.tolist()
-    assert bits(vals).tolist() == vals_bits.tolist()
+    np.testing.assert_array_equal(bits(coords), coords_bits)
+    np.testing.assert_array_equal(bits(vals), vals_bits)
 
 
 class RecordingNumpy:
