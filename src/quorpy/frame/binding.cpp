@@ -1,4 +1,5 @@
 #include "frame/binding.hpp"
+#include "frame/numpy.hpp"
 
 #include <frameobject.h>
 
@@ -16,9 +17,7 @@ static_assert(std::size(str_text) == static_cast<std::size_t>(Str::count_));
 
 // Process-wide, made once and kept for the life of the process.
 PyObject* strings[std::size(str_text)];
-PyObject* dtype_kwnames;  // ("dtype",)
-PyObject* three;          // the 3 of every (rows, 3) shape
-PyObject* builtins;
+bool initialised;
 
 bool count_error(const Function& f, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f.name, "exactly",
@@ -160,14 +159,12 @@ bool convert(const Function& f, PyObject* const* slot, Args& a) {
 PyObject* str(Str s) noexcept { return strings[static_cast<int>(s)]; }
 
 bool init_binding() noexcept {
-    if (builtins) return true;
+    if (initialised) return true;
     for (std::size_t i = 0; i < std::size(str_text); ++i) {
         if (!strings[i] && !(strings[i] = PyUnicode_InternFromString(str_text[i]))) return false;
     }
-    if (!dtype_kwnames && !(dtype_kwnames = PyTuple_Pack(1, str(Str::dtype)))) return false;
-    if (!three && !(three = PyLong_FromLong(3))) return false;
-    builtins = PyImport_ImportModule("builtins");
-    return builtins != nullptr;
+    initialised = init_numpy_access();
+    return initialised;
 }
 
 PyObject* call_function(const Function& f, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
@@ -193,34 +190,6 @@ void add_traceback(const char* qualname, int line, PyObject* globals) noexcept {
     if (frame) PyTraceBack_Here(frame);
     Py_XDECREF(frame);
     Py_XDECREF(code);
-}
-
-Ref lookup_global(PyObject* module, Str name) {
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(PyModule_GetDict(module), str(name), &value) < 0) return {};
-    if (!value && PyObject_GetOptionalAttr(builtins, str(name), &value) < 0) return {};
-    if (!value) PyErr_Format(PyExc_NameError, "name '%U' is not defined", str(name));
-    return Ref::steal(value);
-}
-
-Ref call_numpy(PyObject* module, Str func, PyObject* shape, Str dtype) {
-    Ref np = lookup_global(module, Str::np);
-    if (!np) return {};
-    Ref callable = Ref::steal(PyObject_GetAttr(np.get(), str(func)));
-    if (!callable) return {};
-    np = lookup_global(module, Str::np);
-    if (!np) return {};
-    Ref type = Ref::steal(PyObject_GetAttr(np.get(), str(dtype)));
-    if (!type) return {};
-    PyObject* argv[] = {nullptr, shape, type.get()};
-    return Ref::steal(
-        PyObject_Vectorcall(callable.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, dtype_kwnames));
-}
-
-Ref rows_of_three(Py_ssize_t rows) {
-    Ref first = Ref::steal(PyLong_FromSsize_t(rows));
-    if (!first) return {};
-    return Ref::steal(PyTuple_Pack(2, first.get(), three));
 }
 
 }  // namespace quorpy

@@ -78,13 +78,4 @@ void add_traceback(const char* qualname, int line, PyObject* globals) noexcept;
 // The source file that traceback entries name.
 extern const char* const traceback_file;
 
-// A module global, looked up afresh: the module's namespace, then the builtins.
-Ref lookup_global(PyObject* module, Str name);
-
-// Calls `np.<func>(shape, dtype=np.<dtype>)`, looking `np` up anew for each use.
-Ref call_numpy(PyObject* module, Str func, PyObject* shape, Str dtype);
-
-// A new shape tuple (rows, 3).
-Ref rows_of_three(Py_ssize_t rows);
-
 }  // namespace quorpy

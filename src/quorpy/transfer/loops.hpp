@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "frame/binding.hpp"
+#include "frame/numpy.hpp"
 #include "frame/view.hpp"
 #include "transfer/native.hpp"
 

@@ -1,0 +1,23 @@
+// Reaching NumPy through the module global `np`, looked up afresh for each use, so
+// that rebinding or deleting `np` in the module takes effect on the next call.
+#pragma once
+
+#include <Python.h>
+
+#include "frame/binding.hpp"
+
+namespace quorpy {
+
+// Makes the shared constants and registers the dict watcher; called once.
+bool init_numpy_access() noexcept;
+
+// A module global: the module's namespace, then the builtins, else NameError.
+Ref lookup_global(PyObject* module, Str name);
+
+// np.<func>(shape, dtype=np.<dtype>), as one vectorcall.
+Ref call_numpy(PyObject* module, Str func, PyObject* shape, Str dtype);
+
+// A new shape tuple (rows, 3).
+Ref rows_of_three(Py_ssize_t rows);
+
+}  // namespace quorpy
