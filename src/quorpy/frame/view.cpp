@@ -1,6 +1,5 @@
 #include "frame/view.hpp"
 
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -70,6 +69,10 @@ const FormatChar* find_char(const FormatChar (&table)[N], char c) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// Counts and offsets come from the exporter's text and may be absurdly large: they
+// saturate instead of overflowing, which refuses them all the same.
+Py_ssize_t saturating_add(Py_ssize_t a, Py_ssize_t b) { return a > PY_SSIZE_T_MAX - b ? PY_SSIZE_T_MAX : a + b; }
+
 // Reads a buffer format string and checks that it describes exactly one element of
 // the wanted type at offset 0 (records, pads and prefixes allowed around it).
 class FormatReader {
@@ -119,7 +122,7 @@ public:
             case '(':
                 return subarray();
             case 'x':
-                offset_ += count;
+                offset_ = saturating_add(offset_, count);
                 break;
             case 'Z': {
                 const FormatChar* row = find_char(complex_chars, s_[1]);
@@ -134,7 +137,10 @@ public:
             default:
                 if (is_digit(c)) {
                     count = 0;
-                    while (is_digit(*s_)) count = count * 10 + (*s_++ - '0');
+                    while (is_digit(*s_)) {
+                        int digit = *s_++ - '0';
+                        count = count > (PY_SSIZE_T_MAX - digit) / 10 ? PY_SSIZE_T_MAX : count * 10 + digit;
+                    }
                     counted = true;
                     continue;
                 }
@@ -167,8 +173,8 @@ private:
         if (matched_) return mismatch("", "end", "", row.described);
         if (size != want_.size || (row.cls != want_.cls && row.cls != Class::Char))
             return mismatch("'", want_.described, "'", row.described);
-        if (aligned_ && offset_ % static_cast<Py_ssize_t>(size) != 0)
-            offset_ += static_cast<Py_ssize_t>(size) - offset_ % static_cast<Py_ssize_t>(size);
+        const Py_ssize_t ssize = static_cast<Py_ssize_t>(size);
+        if (aligned_ && offset_ % ssize != 0) offset_ = saturating_add(offset_, ssize - offset_ % ssize);
         if (offset_ != 0) {
             PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch; next field is at offset %zd but %zd expected",
                          offset_, Py_ssize_t{0});
@@ -176,7 +182,7 @@ private:
         }
         if (count != 1) return mismatch("", "end", "", row.described);
         matched_ = true;
-        offset_ += static_cast<Py_ssize_t>(size);
+        offset_ += ssize;
         return true;
     }
 
@@ -243,7 +249,9 @@ bool check_layout(const Py_buffer& b, const Py_ssize_t* extent, int ndim) {
     for (int axis = 0; axis < ndim; ++axis) {
         if (extent[axis] < 2) continue;
         if (b.strides) {
-            bool ok = axis == last ? b.strides[axis] == b.itemsize : std::llabs(b.strides[axis]) >= b.itemsize;
+            const Py_ssize_t stride = b.strides[axis];
+            // |stride| >= itemsize, written so that the most negative stride cannot overflow.
+            bool ok = axis == last ? stride == b.itemsize : stride >= b.itemsize || stride <= -b.itemsize;
             if (!ok) return refuse("Buffer and memoryview are not contiguous in the same dimension.");
         } else if (b.suboffsets) {
             return refuse("Buffer exposes suboffsets but no strides");
