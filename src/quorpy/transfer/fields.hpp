@@ -20,8 +20,8 @@ struct ScalarField {
     static Ref value_shape(Py_ssize_t n) { return Ref::steal(PyLong_FromSsize_t(n)); }
 
     // The native writes into one local; only what it reports found reaches `out`.
-    static void sample(sampler f, const Args& a, Py_ssize_t n, RowCursor<const float> pos, const View& out,
-                       unsigned char* found) noexcept {
+    static Py_ssize_t sample(sampler f, const Args& a, Py_ssize_t n, RowCursor<const float> pos, const View& out,
+                             unsigned char* found) noexcept {
         float* values = reinterpret_cast<float*>(out.data());
         float tmp;
         GilReleased nogil;
@@ -33,8 +33,9 @@ struct ScalarField {
                 values[i] = not_found_nan;
             }
         }
+        return 0;
     }
-    static bool finish(PyObject*, PyObject*) { return true; }
+    static bool fill_missing(PyObject*, PyObject*) { return true; }
 };
 
 struct VectorField {
@@ -46,16 +47,22 @@ struct VectorField {
     static constexpr int value_ndim = 2;
     static Ref value_shape(Py_ssize_t n) { return rows_of_three(n); }
 
-    // The native writes straight into the result row, found or not.
-    static void sample(sampler f, const Args& a, Py_ssize_t n, RowCursor<const float> pos, const View& out,
-                       unsigned char* found) noexcept {
+    // The native writes straight into the result row, found or not. Returns the number
+    // of rows not found.
+    static Py_ssize_t sample(sampler f, const Args& a, Py_ssize_t n, RowCursor<const float> pos, const View& out,
+                             unsigned char* found) noexcept {
         RowCursor<float> values = rows_of<float>(out);
+        Py_ssize_t missing = 0;
         GilReleased nogil;
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (f(a.inst, a.h, pos.next(), values.next())) found[i] = 1;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const bool hit = f(a.inst, a.h, pos.next(), values.next()) != 0;
+            found[i] = hit;
+            missing += !hit;
+        }
+        return missing;
     }
     // Rows not found become NaN, whatever the native left there: out[~flags] = nan.
-    static bool finish(PyObject* out, PyObject* flags) {
+    static bool fill_missing(PyObject* out, PyObject* flags) {
         Ref mask = Ref::steal(PyNumber_Invert(flags));
         if (!mask) return false;
         Ref nan = Ref::steal(PyFloat_FromDouble(std::numeric_limits<double>::quiet_NaN()));
@@ -93,10 +100,14 @@ Ref get_many(Args& a) {
     if (!mo.acquire_result(out.get(), ElemType::Float, Field::value_ndim, n) ||
         !mf.acquire_result(found.get(), ElemType::UChar, 1, n))
         return {};
-    Field::sample(reinterpret_cast<typename Field::sampler>(a.fn), a, n, rows_of<const float>(pos), mo,
-                  reinterpret_cast<unsigned char*>(mf.data()));
+    const Py_ssize_t missing = Field::sample(reinterpret_cast<typename Field::sampler>(a.fn), a, n,
+                                             rows_of<const float>(pos), mo,
+                                             reinterpret_cast<unsigned char*>(mf.data()));
     Ref flags = as_bool_view(found.get());
-    if (!flags || !Field::finish(out.get(), flags.get())) return {};
+    if (!flags) return {};
+    // The masked assignment changes nothing when every row was found, and it is most
+    // of the cost of a small call: skip it then.
+    if (missing > 0 && !Field::fill_missing(out.get(), flags.get())) return {};
     return pair(out, flags);
 }
 
