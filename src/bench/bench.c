@@ -1,0 +1,213 @@
+/* Helper library of `python -m quorpy.bench`, loaded through ctypes.
+ *
+ * It holds two things:
+ *   - the cheapest natives, one per native type of quorpy/transfer/native.hpp: a
+ *     transfer over them costs almost nothing but the transfer itself;
+ *   - plain C loops calling any native over preallocated arrays: the physical limit
+ *     that the extension module is compared with.
+ * Nothing here times itself; Python times one ctypes call per loop.
+ */
+#include <math.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#define API __attribute__((visibility("default")))
+
+typedef uint64_t u64;
+
+/* The native types, as native.hpp declares them. */
+typedef void (*getvec_t)(u64 inst, u64 h, int index, float* out);
+typedef void (*gettri_t)(u64 inst, u64 h, int index, int32_t* out);
+typedef int (*addvec_t)(u64 inst, u64 h, const float* v);
+typedef int (*addtri_t)(u64 inst, u64 h, const int32_t* t);
+typedef void (*setscl_t)(u64 inst, u64 h, const float* pos, float value);
+typedef unsigned char (*getscl_t)(u64 inst, u64 h, const float* pos, float* value);
+typedef void (*setvec_t)(u64 inst, u64 h, const float* pos, const float* value);
+typedef unsigned char (*getvecf_t)(u64 inst, u64 h, const float* pos, float* value);
+typedef void (*travs_cb_t)(const float* pc, float v);
+typedef void (*travv_cb_t)(const float* pc, const float* pv);
+typedef void (*traverse_s_t)(u64 inst, u64 h, travs_cb_t cb);
+typedef void (*traverse_v_t)(u64 inst, u64 h, travv_cb_t cb);
+
+/* ---- the cheapest natives ------------------------------------------------------ */
+
+/* Getters copy row `index & 3` of a static table (the mask keeps rows apart for the
+ * tests at no measurable cost). */
+API const float qlbench_vertex_table[4][3] = {{1.5f, -2.0f, 3.25f}, {4.0f, 5.5f, -6.0f}, {0.0f, 7.0f, 8.5f},
+                                              {-9.0f, 10.0f, 0.125f}};
+API const int32_t qlbench_triangle_table[4][3] = {{0, 1, 2}, {3, 4, 5}, {6, 7, 8}, {9, 10, 11}};
+
+/* Where adders and setters put what they read. Exported, so the stores stay. */
+API float qlbench_sink[6];
+API int32_t qlbench_isink[3];
+
+API void qlbench_get_vertex(u64 inst, u64 h, int index, float* out) {
+    (void)inst, (void)h;
+    memcpy(out, qlbench_vertex_table[index & 3], 12);
+}
+
+API void qlbench_get_triangle(u64 inst, u64 h, int index, int32_t* out) {
+    (void)inst, (void)h;
+    memcpy(out, qlbench_triangle_table[index & 3], 12);
+}
+
+API int qlbench_add_vertex(u64 inst, u64 h, const float* v) {
+    (void)inst, (void)h;
+    memcpy(qlbench_sink, v, 12);
+    return 0;
+}
+
+API int qlbench_add_triangle(u64 inst, u64 h, const int32_t* t) {
+    (void)inst, (void)h;
+    memcpy(qlbench_isink, t, 12);
+    return 0;
+}
+
+API void qlbench_scalar_set(u64 inst, u64 h, const float* pos, float value) {
+    (void)inst, (void)h;
+    memcpy(qlbench_sink, pos, 12);
+    qlbench_sink[3] = value;
+}
+
+/* Samplers always find: the value is the position's x (plus y and z for vectors). */
+API unsigned char qlbench_scalar_sample(u64 inst, u64 h, const float* pos, float* value) {
+    (void)inst, (void)h;
+    *value = pos[0];
+    return 1;
+}
+
+API void qlbench_vector_set(u64 inst, u64 h, const float* pos, const float* value) {
+    (void)inst, (void)h;
+    memcpy(qlbench_sink, pos, 12);
+    memcpy(qlbench_sink + 3, value, 12);
+}
+
+API unsigned char qlbench_vector_sample(u64 inst, u64 h, const float* pos, float* value) {
+    (void)inst, (void)h;
+    memcpy(value, pos, 12);
+    return 1;
+}
+
+/* Traversals report the first `h` rows of a table made beforehand by
+ * qlbench_reserve (so `h` is the element count, not a handle). */
+static float* table_coords; /* (capacity, 3) */
+static float* table_values; /* (capacity, 3); scalar traversals report column 0 */
+static int64_t table_capacity;
+
+/* Grows the traversal table to at least n rows; row i is (i, i + 0.5, -i) with the
+ * value (i / 4, 1, 2). Returns 0, or -1 if out of memory. Not thread-safe: call it
+ * before any traversal. */
+API int qlbench_reserve(int64_t n) {
+    if (n <= table_capacity) return 0;
+    float* c = malloc((size_t)n * 12);
+    float* v = malloc((size_t)n * 12);
+    if (!c || !v) {
+        free(c);
+        free(v);
+        return -1;
+    }
+    for (int64_t i = 0; i < n; ++i) {
+        c[3 * i] = (float)i, c[3 * i + 1] = (float)i + 0.5f, c[3 * i + 2] = -(float)i;
+        v[3 * i] = (float)i / 4, v[3 * i + 1] = 1.0f, v[3 * i + 2] = 2.0f;
+    }
+    free(table_coords);
+    free(table_values);
+    table_coords = c, table_values = v, table_capacity = n;
+    return 0;
+}
+
+static int64_t reported(u64 h) { return (int64_t)h < table_capacity ? (int64_t)h : table_capacity; }
+
+API void qlbench_scalar_traverse(u64 inst, u64 h, travs_cb_t cb) {
+    (void)inst;
+    for (int64_t i = 0, n = reported(h); i < n; ++i) cb(table_coords + 3 * i, table_values[3 * i]);
+}
+
+API void qlbench_vector_traverse(u64 inst, u64 h, travv_cb_t cb) {
+    (void)inst;
+    for (int64_t i = 0, n = reported(h); i < n; ++i) cb(table_coords + 3 * i, table_values + 3 * i);
+}
+
+/* ---- plain C loops over any native ----------------------------------------------- */
+
+API void qlbench_loop_read_vertices(getvec_t f, u64 inst, u64 h, float* out, int64_t n) {
+    for (int64_t i = 0; i < n; ++i) f(inst, h, (int)i, out + 3 * i);
+}
+
+API void qlbench_loop_read_triangles(gettri_t f, u64 inst, u64 h, int32_t* out, int64_t n) {
+    for (int64_t i = 0; i < n; ++i) f(inst, h, (int)i, out + 3 * i);
+}
+
+API void qlbench_loop_add_vertices(addvec_t f, u64 inst, u64 h, const float* verts, int64_t n) {
+    for (int64_t i = 0; i < n; ++i) f(inst, h, verts + 3 * i);
+}
+
+API void qlbench_loop_add_triangles(addtri_t f, u64 inst, u64 h, const int32_t* tris, int64_t n) {
+    for (int64_t i = 0; i < n; ++i) f(inst, h, tris + 3 * i);
+}
+
+API void qlbench_loop_scalar_set_many(setscl_t f, u64 inst, u64 h, const float* pos, const float* vals,
+                                      int64_t n) {
+    for (int64_t i = 0; i < n; ++i) f(inst, h, pos + 3 * i, vals[i]);
+}
+
+API void qlbench_loop_vector_set_many(setvec_t f, u64 inst, u64 h, const float* pos, const float* vals,
+                                      int64_t n) {
+    for (int64_t i = 0; i < n; ++i) f(inst, h, pos + 3 * i, vals + 3 * i);
+}
+
+/* Samplers: the same result as the module's (NaN where not found), so that every
+ * contender can be checked against the others. */
+API void qlbench_loop_scalar_get_many(getscl_t f, u64 inst, u64 h, const float* pos, float* vals,
+                                      unsigned char* found, int64_t n) {
+    for (int64_t i = 0; i < n; ++i) {
+        found[i] = f(inst, h, pos + 3 * i, vals + i) != 0;
+        if (!found[i]) vals[i] = NAN;
+    }
+}
+
+API void qlbench_loop_vector_get_many(getvecf_t f, u64 inst, u64 h, const float* pos, float* vals,
+                                      unsigned char* found, int64_t n) {
+    for (int64_t i = 0; i < n; ++i) {
+        found[i] = f(inst, h, pos + 3 * i, vals + 3 * i) != 0;
+        if (!found[i]) vals[3 * i] = vals[3 * i + 1] = vals[3 * i + 2] = NAN;
+    }
+}
+
+/* Traversals: one pass into arrays the caller sized; the callbacks find them in
+ * thread-local state because the native passes no context. */
+static _Thread_local struct {
+    float* coords;
+    float* vals;
+    int64_t i, cap;
+} sink;
+
+static void fill_s(const float* pc, float v) {
+    int64_t i = sink.i++;
+    if (i >= sink.cap) return;
+    memcpy(sink.coords + 3 * i, pc, 12);
+    sink.vals[i] = v;
+}
+
+static void fill_v(const float* pc, const float* pv) {
+    int64_t i = sink.i++;
+    if (i >= sink.cap) return;
+    memcpy(sink.coords + 3 * i, pc, 12);
+    memcpy(sink.vals + 3 * i, pv, 12);
+}
+
+/* Both return how many values the traversal reported (at most `cap` are stored). */
+API int64_t qlbench_loop_scalar_active_values(traverse_s_t f, u64 inst, u64 h, float* coords, float* vals,
+                                              int64_t cap) {
+    sink.coords = coords, sink.vals = vals, sink.i = 0, sink.cap = cap;
+    f(inst, h, fill_s);
+    return sink.i;
+}
+
+API int64_t qlbench_loop_vector_active_values(traverse_v_t f, u64 inst, u64 h, float* coords, float* vals,
+                                              int64_t cap) {
+    sink.coords = coords, sink.vals = vals, sink.i = 0, sink.cap = cap;
+    f(inst, h, fill_v);
+    return sink.i;
+}
