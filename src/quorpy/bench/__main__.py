@@ -1,0 +1,3 @@
+from quorpy.bench.cli import main
+
+raise SystemExit(main())

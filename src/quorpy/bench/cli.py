@@ -1,0 +1,75 @@
+"""``python -m quorpy.bench``: run, print the table and the targets, optionally write
+the raw figures (--json) and the chart (--plot)."""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import os
+import platform
+import sys
+import time
+
+from quorpy.bench import report, suite
+from quorpy.bench.machine import Load
+from quorpy.bench.workloads import FUNCTIONS
+
+
+def parse(argv: list[str] | None) -> argparse.Namespace:
+    p = argparse.ArgumentParser(prog="python -m quorpy.bench", description=__doc__.splitlines()[0])
+    p.add_argument("--quick", action="store_true", help="a reduced run (smaller sizes, fewer rounds), under 30 s")
+    p.add_argument("--json", metavar="FILE", help="write the raw figures to FILE")
+    p.add_argument("--plot", metavar="FILE.png", help="draw time per element against size (needs matplotlib)")
+    p.add_argument("--functions", metavar="NAME,...", help="only these functions (default: all ten)")
+    p.add_argument("--workloads", metavar="NAME,...", help="reference and/or cheapest (default: both)")
+    return p.parse_args(argv)
+
+
+def _subset(text: str | None, allowed: tuple[str, ...], what: str) -> tuple[str, ...] | None:
+    if text is None:
+        return None
+    chosen = tuple(x.strip() for x in text.split(",") if x.strip())
+    unknown = [x for x in chosen if x not in allowed]
+    if unknown or not chosen:
+        raise SystemExit(f"error: unknown {what}: {', '.join(unknown) or text!r} (known: {', '.join(allowed)})")
+    return chosen
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse(argv)
+    if args.plot:
+        from quorpy.bench.plot import require_matplotlib
+
+        problem = require_matplotlib()
+        if problem:
+            print(f"error: {problem}", file=sys.stderr)
+            return 2
+    cfg = suite.QUICK if args.quick else suite.FULL
+    functions = _subset(args.functions, FUNCTIONS, "function")
+    workloads = _subset(args.workloads, ("reference", "cheapest"), "workload")
+    cfg = dataclasses.replace(cfg, **{k: v for k, v in (("functions", functions), ("workloads", workloads)) if v})
+
+    t0, load = time.perf_counter(), Load()
+    run = suite.run(cfg)
+    run["machine"] = {"python": platform.python_version(), "platform": platform.platform(), "cpus": os.cpu_count()}
+    run["seconds"] = round(time.perf_counter() - t0, 1)
+    run["other_cores_busy"] = load.others()
+    target_rows = report.targets(run)
+
+    print(report.table(run))
+    print(report.zero_table(run))
+    print(report.threads_table(run))
+    print(report.targets_text(target_rows))
+    busy = run["other_cores_busy"]
+    busy = f"; other processes kept {busy:.2f} of {os.cpu_count()} cores busy meanwhile" if busy is not None else ""
+    print(f"\n({run['seconds']} s, {'quick' if args.quick else 'full'} run{busy})")
+    sys.stdout.flush()
+    if args.json:
+        with open(args.json, "w") as f:
+            f.write(report.to_json(run, target_rows))
+    if args.plot:
+        from quorpy.bench.plot import plot
+
+        plot(run, args.plot)
+        print(f"chart written to {args.plot}", file=sys.stderr)
+    return 0

@@ -1,0 +1,291 @@
+"""The contenders: this module, a plain C loop, and Python loops through ctypes and cffi.
+
+A contender turns one function's :class:`~quorpy.bench.workloads.Inputs` into a
+:class:`Call`: a statement and the names it uses, which the timer compiles into a
+loop the way :mod:`timeit` does, so that every contender pays the same (small) loop
+overhead per call. The numba contender lives in :mod:`quorpy.bench.nb`.
+"""
+
+from __future__ import annotations
+
+import ctypes
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from quorpy import _fastloop
+from quorpy.bench import clib
+from quorpy.bench.workloads import Inputs, vector_valued
+
+
+@dataclass
+class Call:
+    stmt: str
+    names: dict[str, object] = field(default_factory=dict)
+
+
+def module_args(function: str, inp: Inputs) -> tuple[str, dict[str, object]]:
+    """The arguments of a call in the module's own form: source text and values."""
+    names: dict[str, object] = {"fn": inp.fn, "inst": inp.inst, "h": inp.h}
+    if function.startswith("read_"):
+        names["n"] = inp.n
+    elif inp.rows is not None:
+        names["rows"] = inp.rows
+        if inp.vals is not None:
+            names["vals"] = inp.vals
+    return ", ".join(names), names
+
+
+class Contender:
+    key = ""
+    label = ""
+    #: Slow contenders are measured up to a size cap only, and extrapolated above.
+    capped = False
+
+    def missing(self) -> str | None:
+        """Why this contender cannot run here, or None."""
+        return None
+
+    def call(self, function: str, inp: Inputs) -> Call:
+        raise NotImplementedError
+
+
+class Ours(Contender):
+    key, label = "quorpy", "quorpy"
+
+    def call(self, function: str, inp: Inputs) -> Call:
+        args, names = module_args(function, inp)
+        return Call(f"f({args})", {"f": getattr(_fastloop, function), **names})
+
+
+class CLoop(Contender):
+    """One ctypes call running the whole C loop over arrays allocated (and touched)
+    once per function and size: the cost of the native calls and nothing else."""
+
+    key, label = "c_loop", "C loop"
+
+    def __init__(self) -> None:
+        self._key: tuple[str, int] | None = None
+        self.outputs: tuple[np.ndarray, ...] = ()
+
+    def _scratch(self, function: str, n: int) -> tuple[np.ndarray, ...]:
+        if self._key != (function, n):
+            vec = vector_valued(function)
+            if function.startswith("read_"):
+                shapes = [((n, 3), np.int32 if function == "read_triangles" else np.float32)]
+            elif function.endswith("get_many"):
+                shapes = [((n, 3) if vec else (n,), np.float32), ((n,), np.bool_)]
+            elif function.endswith("active_values"):
+                shapes = [((n, 3), np.float32), ((n, 3) if vec else (n,), np.float32)]
+            else:
+                shapes = []
+            self.outputs = tuple(np.ones(shape, dtype) for shape, dtype in shapes)
+            self._key = (function, n)
+        return self.outputs
+
+    def call(self, function: str, inp: Inputs) -> Call:
+        arrays = [a for a in (inp.rows, inp.vals) if a is not None] + list(self._scratch(function, inp.n))
+        addrs = ", ".join(str(a.ctypes.data) for a in arrays)
+        return Call(f"f(fn, inst, h, {addrs}, n)", {"f": clib.loop(function), "fn": inp.fn, "inst": inp.inst,
+                                                     "h": inp.h, "n": inp.n})
+
+
+# ---- Python loops ---------------------------------------------------------------------
+# Written as a user would write them, fast idioms included: integer addresses with
+# pointer arithmetic, values converted to a list once, results gathered in a list.
+
+
+def _read_rows(g, inst, h, n, addr, dtype):
+    out = np.empty((n, 3), dtype)
+    base = addr(out)
+    for i in range(n):
+        g(inst, h, i, base + 12 * i)
+    return out
+
+
+def _add_rows(g, inst, h, rows, addr):
+    base = addr(rows)
+    for i in range(len(rows)):
+        g(inst, h, base + 12 * i)
+
+
+def _scalar_set(g, inst, h, pos, vals, addr):
+    base = addr(pos)
+    for i, v in enumerate(vals.tolist()):
+        g(inst, h, base + 12 * i, v)
+
+
+def _vector_set(g, inst, h, pos, vals, addr):
+    pb, vb = addr(pos), addr(vals)
+    for i in range(len(pos)):
+        g(inst, h, pb + 12 * i, vb + 12 * i)
+
+
+def _get_many(g, inst, h, pos, addr, vector):
+    n = len(pos)
+    vals = np.empty((n, 3) if vector else n, np.float32)
+    pb, vb, step = addr(pos), addr(vals), 12 if vector else 4
+    found = np.array([g(inst, h, pb + 12 * i, vb + step * i) for i in range(n)], dtype=bool)
+    vals[~found] = np.nan
+    return vals, found
+
+
+def _gathered(coords, vals, vector):
+    c = np.array(coords, np.float32).reshape(-1, 3)
+    return c, np.array(vals, np.float32).reshape(-1, 3) if vector else np.array(vals, np.float32)
+
+
+class _PythonLoop(Contender):
+    """What the two Python loops share: the loop bodies above; they differ in how a
+    native is typed, how an address becomes a pointer, and how a callback is made."""
+
+    capped = True
+
+    def call(self, function: str, inp: Inputs) -> Call:
+        g, addr = self.native(function, inp.fn), self.address
+        names = {"g": g, "inst": inp.inst, "h": inp.h, "addr": addr}
+        if function.startswith("read_"):
+            names.update(n=inp.n, dt=np.int32 if function == "read_triangles" else np.float32, f=_read_rows)
+            return Call("f(g, inst, h, n, addr, dt)", names)
+        if function.startswith("add_"):
+            return Call("f(g, inst, h, rows, addr)", {**names, "rows": inp.rows, "f": _add_rows})
+        if function.endswith("set_many"):
+            f = _vector_set if vector_valued(function) else _scalar_set
+            return Call("f(g, inst, h, pos, vals, addr)", {**names, "pos": inp.rows, "vals": inp.vals, "f": f})
+        if function.endswith("get_many"):
+            names.update(pos=inp.rows, vec=vector_valued(function), f=_get_many)
+            return Call("f(g, inst, h, pos, addr, vec)", names)
+        names.update(vec=vector_valued(function), f=self.traverse)
+        return Call("f(g, inst, h, vec)", names)
+
+
+class CtypesLoop(_PythonLoop):
+    key, label = "ctypes", "ctypes loop"
+
+    _u64, _p, _f = ctypes.c_uint64, ctypes.c_void_p, ctypes.c_float
+    TRAVS = ctypes.CFUNCTYPE(None, ctypes.POINTER(_f), _f)
+    TRAVV = ctypes.CFUNCTYPE(None, ctypes.POINTER(_f), ctypes.POINTER(_f))
+    _read = ctypes.CFUNCTYPE(None, _u64, _u64, ctypes.c_int, _p)
+    _add = ctypes.CFUNCTYPE(ctypes.c_int, _u64, _u64, _p)
+    _get = ctypes.CFUNCTYPE(ctypes.c_ubyte, _u64, _u64, _p, _p)
+    # Pointers are declared void* so that integer addresses pass as they are.
+    TYPES = {
+        "read_vertices": _read,
+        "read_triangles": _read,
+        "add_vertices": _add,
+        "add_triangles": _add,
+        "scalar_set_many": ctypes.CFUNCTYPE(None, _u64, _u64, _p, _f),
+        "scalar_get_many": _get,
+        "vector_set_many": ctypes.CFUNCTYPE(None, _u64, _u64, _p, _p),
+        "vector_get_many": _get,
+        "scalar_active_values": ctypes.CFUNCTYPE(None, _u64, _u64, TRAVS),
+        "vector_active_values": ctypes.CFUNCTYPE(None, _u64, _u64, TRAVV),
+    }
+
+    @staticmethod
+    def address(a: np.ndarray) -> int:
+        return a.ctypes.data
+
+    def native(self, function: str, fn: int):
+        return self.TYPES[function](fn)
+
+    def traverse(self, g, inst, h, vector):
+        coords, vals = [], []
+        if vector:
+
+            def report(pc, pv):
+                coords.extend(pc[:3])
+                vals.extend(pv[:3])
+
+            g(inst, h, self.TRAVV(report))
+        else:
+
+            def report(pc, v):
+                coords.extend(pc[:3])
+                vals.append(v)
+
+            g(inst, h, self.TRAVS(report))
+        return _gathered(coords, vals, vector)
+
+
+_CDEF = """
+typedef void (*getvec_t)(uint64_t, uint64_t, int, float*);
+typedef void (*gettri_t)(uint64_t, uint64_t, int, int32_t*);
+typedef int (*addvec_t)(uint64_t, uint64_t, const float*);
+typedef int (*addtri_t)(uint64_t, uint64_t, const int32_t*);
+typedef void (*setscl_t)(uint64_t, uint64_t, const float*, float);
+typedef unsigned char (*getscl_t)(uint64_t, uint64_t, const float*, float*);
+typedef void (*setvec_t)(uint64_t, uint64_t, const float*, const float*);
+typedef unsigned char (*getvecf_t)(uint64_t, uint64_t, const float*, float*);
+typedef void (*travs_cb_t)(const float*, float);
+typedef void (*travv_cb_t)(const float*, const float*);
+typedef void (*traverse_s_t)(uint64_t, uint64_t, travs_cb_t);
+typedef void (*traverse_v_t)(uint64_t, uint64_t, travv_cb_t);
+"""
+
+_CFFI_TYPES = {
+    "read_vertices": "getvec_t",
+    "read_triangles": "gettri_t",
+    "add_vertices": "addvec_t",
+    "add_triangles": "addtri_t",
+    "scalar_set_many": "setscl_t",
+    "scalar_get_many": "getscl_t",
+    "vector_set_many": "setvec_t",
+    "vector_get_many": "getvecf_t",
+    "scalar_active_values": "traverse_s_t",
+    "vector_active_values": "traverse_v_t",
+}
+
+
+class CffiLoop(_PythonLoop):
+    """cffi in ABI mode: the native is cast from its address, arrays become typed
+    pointers with ``ffi.from_buffer`` and advance by pointer arithmetic."""
+
+    key, label = "cffi", "cffi loop"
+
+    def __init__(self) -> None:
+        try:
+            import cffi
+        except ImportError:
+            self.ffi = None
+            return
+        self.ffi = cffi.FFI()
+        self.ffi.cdef(_CDEF)
+
+    def missing(self) -> str | None:
+        return None if self.ffi is not None else "cffi is not installed (pip install quorpy[bench])"
+
+    def address(self, a: np.ndarray):
+        # A char[] over the array: its pointer arithmetic steps in bytes, as the loop
+        # bodies expect, and it keeps the array alive.
+        return self.ffi.from_buffer(a)
+
+    def native(self, function: str, fn: int):
+        t = _CFFI_TYPES[function]
+        # The loops pass char* where the native wants float*/int32*: retype the
+        # native's pointer parameters accordingly (same ABI).
+        return self.ffi.cast(t, fn) if function.endswith("active_values") else self._char_typed(t, fn)
+
+    def _char_typed(self, t: str, fn: int):
+        ffi = self.ffi
+        proto = ffi.typeof(t)
+        args = ", ".join("char *" if a.kind == "pointer" else a.cname for a in proto.args)
+        return ffi.cast(f"{proto.result.cname}(*)({args})", fn)
+
+    def traverse(self, g, inst, h, vector):
+        ffi, coords, vals = self.ffi, [], []
+        if vector:
+
+            def report(pc, pv):
+                coords.extend(ffi.unpack(pc, 3))
+                vals.extend(ffi.unpack(pv, 3))
+
+            g(inst, h, ffi.callback("travv_cb_t", report))
+        else:
+
+            def report(pc, v):
+                coords.extend(ffi.unpack(pc, 3))
+                vals.append(v)
+
+            g(inst, h, ffi.callback("travs_cb_t", report))
+        return _gathered(coords, vals, vector)

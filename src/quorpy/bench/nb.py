@@ -1,0 +1,219 @@
+"""The numba contender: an ``@njit`` loop calling the native through its address.
+
+numba has no way to call an address that it receives as an integer at run time
+(ctypes functions and cfuncs are frozen in as constants when compiled). So a small
+intrinsic, :func:`_caller`, emits what a C compiler emits for a call through a
+function pointer: ``inttoptr`` to the native's exact C type, then an indirect call.
+Array pointers travel as integers (``arr.ctypes.data + offset``), which the x86-64
+calling convention passes exactly like pointers.
+
+Traversals call back with no context, so the callbacks are ``@cfunc``s that find
+their cursor and output addresses in a small state array whose address they hold as
+a constant. Like the module, a traversal runs twice: it counts, then fills arrays of
+that size.
+
+Loops are compiled on first use and cached on disk (``cache=True``); the cfuncs,
+which hold an address of this process, are compiled anew in each process.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+from llvmlite import ir
+from numba import carray, cfunc, njit, types
+from numba.extending import intrinsic
+
+from quorpy.bench.contenders import Call, Contender, module_args
+from quorpy.bench.workloads import Inputs
+
+u64, i32, f32, u8, addr = types.uint64, types.int32, types.float32, types.uint8, types.intp
+
+
+def _caller(restype, *params):
+    """An intrinsic ``call(fn, (args...))`` calling the native at address ``fn`` as
+    ``restype(*params)``; each argument is converted to its parameter's type."""
+
+    @intrinsic
+    def call(typingctx, fn, args):
+        def codegen(context, builder, sig, llargs):
+            fnty = ir.FunctionType(context.get_value_type(restype), [context.get_value_type(p) for p in params])
+            ptr = builder.inttoptr(llargs[0], fnty.as_pointer())
+            values = [
+                context.cast(builder, builder.extract_value(llargs[1], i), args[i], p) for i, p in enumerate(params)
+            ]
+            result = builder.call(ptr, values)
+            return context.get_dummy_value() if restype == types.void else result
+
+        return restype(fn, args), codegen
+
+    return call
+
+
+def _pointer_to(dtype):
+    @intrinsic
+    def pointer(typingctx, address):
+        def codegen(context, builder, sig, llargs):
+            return builder.inttoptr(llargs[0], context.get_value_type(sig.return_type))
+
+        return types.CPointer(dtype)(address), codegen
+
+    return pointer
+
+
+_getrow = _caller(types.void, u64, u64, i32, addr)
+_addrow = _caller(types.int32, u64, u64, addr)
+_setscl = _caller(types.void, u64, u64, addr, f32)
+_setvec = _caller(types.void, u64, u64, addr, addr)
+_sample = _caller(u8, u64, u64, addr, addr)
+_traverse = _caller(types.void, u64, u64, addr)
+_f32p, _i64p = _pointer_to(f32), _pointer_to(types.int64)
+
+
+@njit(cache=True)
+def read_rows(fn, inst, h, n, out):
+    # `out` is np.empty((n, 3), dtype) made here by the caller's dtype: one loop for both.
+    base = out.ctypes.data
+    for i in range(n):
+        _getrow(fn, (inst, h, i, base + 12 * i))
+    return out
+
+
+@njit(cache=True)
+def read_vertices(fn, inst, h, n):
+    return read_rows(fn, inst, h, n, np.empty((n, 3), np.float32))
+
+
+@njit(cache=True)
+def read_triangles(fn, inst, h, n):
+    return read_rows(fn, inst, h, n, np.empty((n, 3), np.int32))
+
+
+@njit(cache=True)
+def add_rows(fn, inst, h, rows):
+    base = rows.ctypes.data
+    for i in range(rows.shape[0]):
+        _addrow(fn, (inst, h, base + 12 * i))
+
+
+@njit(cache=True)
+def scalar_set_many(fn, inst, h, pos, vals):
+    base = pos.ctypes.data
+    for i in range(pos.shape[0]):
+        _setscl(fn, (inst, h, base + 12 * i, vals[i]))
+
+
+@njit(cache=True)
+def vector_set_many(fn, inst, h, pos, vals):
+    pb, vb = pos.ctypes.data, vals.ctypes.data
+    for i in range(pos.shape[0]):
+        _setvec(fn, (inst, h, pb + 12 * i, vb + 12 * i))
+
+
+@njit(cache=True)
+def scalar_get_many(fn, inst, h, pos):
+    n = pos.shape[0]
+    vals, found = np.empty(n, np.float32), np.empty(n, np.bool_)
+    pb, vb = pos.ctypes.data, vals.ctypes.data
+    for i in range(n):
+        found[i] = _sample(fn, (inst, h, pb + 12 * i, vb + 4 * i)) != 0
+        if not found[i]:
+            vals[i] = np.nan
+    return vals, found
+
+
+@njit(cache=True)
+def vector_get_many(fn, inst, h, pos):
+    n = pos.shape[0]
+    vals, found = np.empty((n, 3), np.float32), np.empty(n, np.bool_)
+    pb, vb = pos.ctypes.data, vals.ctypes.data
+    for i in range(n):
+        found[i] = _sample(fn, (inst, h, pb + 12 * i, vb + 12 * i)) != 0
+        if not found[i]:
+            vals[i, :] = np.nan
+    return vals, found
+
+
+# ---- traversals -------------------------------------------------------------------
+# state: [next index, coords address, values address, rows allocated]
+
+_state = np.zeros(4, np.int64)
+_STATE = _state.ctypes.data
+_pf = types.CPointer(f32)
+
+
+@cfunc(types.void(_pf, f32))
+def _count_s(pc, v):
+    carray(_i64p(_STATE), 4)[0] += 1
+
+
+@cfunc(types.void(_pf, _pf))
+def _count_v(pc, pv):
+    carray(_i64p(_STATE), 4)[0] += 1
+
+
+@cfunc(types.void(_pf, f32))
+def _fill_s(pc, v):
+    st = carray(_i64p(_STATE), 4)
+    i = st[0]
+    st[0] = i + 1
+    if i < st[3]:
+        c = carray(_f32p(st[1] + 12 * i), 3)
+        c[0], c[1], c[2] = pc[0], pc[1], pc[2]
+        carray(_f32p(st[2] + 4 * i), 1)[0] = v
+
+
+@cfunc(types.void(_pf, _pf))
+def _fill_v(pc, pv):
+    st = carray(_i64p(_STATE), 4)
+    i = st[0]
+    st[0] = i + 1
+    if i < st[3]:
+        c = carray(_f32p(st[1] + 12 * i), 3)
+        c[0], c[1], c[2] = pc[0], pc[1], pc[2]
+        v = carray(_f32p(st[2] + 12 * i), 3)
+        v[0], v[1], v[2] = pv[0], pv[1], pv[2]
+
+
+@njit(cache=True)
+def _count(fn, inst, h, count, state):
+    state[0] = 0
+    _traverse(fn, (inst, h, count))
+    return state[0]
+
+
+@njit(cache=True)
+def _fill(fn, inst, h, fill, state, coords, vals):
+    state[0], state[1], state[2], state[3] = 0, coords.ctypes.data, vals.ctypes.data, coords.shape[0]
+    _traverse(fn, (inst, h, fill))
+    return coords, vals
+
+
+@njit(cache=True)
+def scalar_active_values(fn, inst, h, count, fill, state):
+    n = _count(fn, inst, h, count, state)
+    return _fill(fn, inst, h, fill, state, np.empty((n, 3), np.float32), np.empty(n, np.float32))
+
+
+@njit(cache=True)
+def vector_active_values(fn, inst, h, count, fill, state):
+    n = _count(fn, inst, h, count, state)
+    return _fill(fn, inst, h, fill, state, np.empty((n, 3), np.float32), np.empty((n, 3), np.float32))
+
+
+CALLBACKS = {
+    "scalar_active_values": (_count_s, _fill_s),
+    "vector_active_values": (_count_v, _fill_v),
+}
+
+
+class Numba(Contender):
+    key, label = "numba", "numba @njit"
+
+    def call(self, function: str, inp: Inputs) -> Call:
+        args, names = module_args(function, inp)
+        if function in CALLBACKS:
+            count, fill = CALLBACKS[function]
+            names.update(c=count.address, fl=fill.address, st=_state)
+            args += ", c, fl, st"
+        f = add_rows if function.startswith("add_") else globals()[function]
+        return Call(f"f({args})", {"f": f, **names})

@@ -1,0 +1,195 @@
+"""The printed table, the targets and the JSON figures."""
+
+from __future__ import annotations
+
+import json
+import statistics
+from collections.abc import Iterable
+from dataclasses import asdict
+
+from quorpy.bench.suite import Result
+from quorpy.bench.workloads import WORKLOADS
+
+SMALL = 100  # up to this size, times are per call; above, per element
+
+
+def fmt_ns(x: float) -> str:
+    for limit, div, suffix in ((1e9, 1e9, "G"), (1e6, 1e6, "M"), (1e4, 1e3, "k")):
+        if x >= limit:
+            return f"{x / div:.3g}{suffix}"
+    return f"{x:.3g}" if x < 1000 else f"{x:.0f}"
+
+
+def fmt_size(n: int) -> str:
+    return f"10^{len(str(n)) - 1}" if n >= 10_000 and str(n).strip("0") == "1" else str(n)
+
+
+def per_unit(r: Result, stat: str = "median") -> float:
+    """ns per call for small sizes, per element above."""
+    t = getattr(r, stat)
+    return t if r.n <= SMALL else t / r.n
+
+
+class Index:
+    def __init__(self, results: Iterable[Result]) -> None:
+        self.by = {(r.workload, r.function, r.contender, r.n): r for r in results}
+
+    def get(self, workload: str, function: str, contender: str, n: int) -> Result | None:
+        r = self.by.get((workload, function, contender, n))
+        return r if r is not None and r.samples else None
+
+    def ratio(self, workload, function, a, b, n) -> float | None:
+        """a's time over b's: the median of the per-round ratios, each round's two
+        batches having run side by side (a drift of the machine cancels out)."""
+        ra, rb = self.get(workload, function, a, n), self.get(workload, function, b, n)
+        if not (ra and rb):
+            return None
+        if len(ra.samples) != len(rb.samples):
+            return ra.median / rb.median
+        return statistics.median(x / y for x, y in zip(ra.samples, rb.samples))
+
+
+def table(run: dict) -> str:
+    cfg, idx = run["config"], Index(run["results"])
+    sizes, width = cfg["sizes"], 19
+    lines = [
+        "Cells: median/min time over the rounds, then the ratio to the plain C loop (median",
+        "of the per-round ratios: each round times every contender once, side by side).",
+        f"Time is ns per call for n <= {SMALL}, ns per element above. '~' = extrapolated",
+        "linearly from the largest measured size (the Python loops stop there); '-' = not run.",
+    ]
+    for wl in cfg["workloads"]:
+        name = WORKLOADS[wl].name
+        for function in cfg["functions"]:
+            lines += ["", f"{function} -- {name}"]
+            head = "".join(f"{'n=' + fmt_size(n):>{width}}" for n in sizes)
+            units = "".join(f"{'ns/call' if n <= SMALL else 'ns/element':>{width}}" for n in sizes)
+            lines += [f"  {'':12}{head}", f"  {'':12}{units}"]
+            for key, label in run["contenders"].items():
+                lines.append(f"  {label[:12]:12}" + _row(idx, wl, function, key, sizes, width))
+            speedups = []
+            for n in sizes:
+                s = idx.ratio(wl, function, "ctypes", "quorpy", n)
+                extra = idx.get(wl, function, "ctypes", n)
+                mark = "~" if extra and extra.status == "extrapolated" else ""
+                speedups.append(f"{mark}{s:.3g}x" if s else "-")
+            lines.append(f"  {'vs ctypes':12}" + "".join(f"{s:>{width}}" for s in speedups))
+    return "\n".join(lines)
+
+
+def _row(idx: Index, wl: str, function: str, key: str, sizes, width: int) -> str:
+    first = next((r for r in idx.by.values() if r.workload == wl and r.function == function and r.contender == key),
+                 None)
+    if first is not None and first.status == "unavailable":
+        return "  " + first.note
+    cells = []
+    for n in sizes:
+        r = idx.get(wl, function, key, n)
+        if r is None:
+            cells.append("-")
+            continue
+        xc = idx.ratio(wl, function, key, "c_loop", n)
+        xc = f" {xc:.2f}x" if xc else ""
+        mark = "~" if r.status == "extrapolated" else ""
+        cells.append(f"{mark}{fmt_ns(per_unit(r))}/{fmt_ns(per_unit(r, 'min'))}{xc}")
+    return "".join(f"{c:>{width}}" for c in cells)
+
+
+def zero_table(run: dict) -> str:
+    idx = Index(run["results"])
+    lines = ["", "n = 0: a call that transfers nothing, against the allocation it must make (ns per call,",
+             "median/min, then the ratio; functions that allocate nothing are compared with one np.empty)"]
+    for wl in run["config"]["workloads"]:
+        lines.append(f"  {WORKLOADS[wl].name}")
+        for function in run["config"]["functions"]:
+            ours, base = idx.get(wl, function, "quorpy", 0), idx.get(wl, function, "numpy", 0)
+            if not (ours and base):
+                continue
+            ratio = idx.ratio(wl, function, "quorpy", "numpy", 0)
+            lines.append(f"    {function:21}{fmt_ns(ours.median):>6}/{fmt_ns(ours.min):<6}"
+                         f"{ratio:5.2f}x  of {fmt_ns(base.median):>5}/{fmt_ns(base.min):<5} {base.note}")
+    return "\n".join(lines)
+
+
+def threads_table(run: dict) -> str:
+    lines = ["", "Threads: read_vertices on two meshes, two threads against one thread doing both",
+             "(the C loop through ctypes, which releases the GIL too, is the control)"]
+    for t in run["threads"]:
+        one, two = statistics.median(t["one_thread_ns"]), statistics.median(t["two_threads_ns"])
+        label = run["contenders"][t["contender"]]
+        busy = t.get("other_cores_busy")
+        busy = f"; other processes kept {busy:.2f} cores busy" if busy is not None else ""
+        lines.append(f"  {WORKLOADS[t['workload']].name:18} {label:7} n={fmt_size(t['n'])}, {t['reads_per_thread']} "
+                     f"reads per thread: one thread {one / 1e6:.1f} ms, two threads {two / 1e6:.1f} ms, "
+                     f"throughput x{t['ratio']:.2f}{busy}")
+    return "\n".join(lines)
+
+
+def targets(run: dict) -> list[dict]:
+    """Each target, per workload: the worst measured ratio and whether it passes."""
+    cfg, idx, out = run["config"], Index(run["results"]), []
+    sizes, functions = cfg["sizes"], cfg["functions"]
+
+    def check(name, wl, ratios, limit, higher_is_better=False, note=""):
+        ratios = {f: r for f, r in ratios.items() if r is not None}
+        if not ratios:
+            out.append(dict(target=name, workload=wl, status="not measured", note=note or "size not in this run"))
+            return
+        worst = (min if higher_is_better else max)(ratios, key=ratios.get)
+        ok = (lambda r: r >= limit) if higher_is_better else (lambda r: r <= limit)
+        misses = {f: round(r, 3) for f, r in ratios.items() if not ok(r)}
+        out.append(dict(target=name, workload=wl, status="pass" if not misses else "MISS", worst=worst,
+                        ratio=ratios[worst], limit=limit, misses=misses, note=note))
+
+    for wl in cfg["workloads"]:
+        big, mid = 1_000_000, 100_000
+        check("(1) n=10^6: quorpy / C loop <= 1.10", wl,
+              {f: idx.ratio(wl, f, "quorpy", "c_loop", big) for f in functions}, 1.10)
+        for other in ("ctypes", "cffi"):
+            r = {f: idx.ratio(wl, f, other, "quorpy", mid) for f in functions}
+            # What the native allows at all: the same ratio for the plain C loop.
+            limit = [x for f in functions if (x := idx.ratio(wl, f, other, "c_loop", mid))]
+            notes = [f"the C loop itself reaches {min(limit):.3g}" if limit else ""]
+            if any((x := idx.get(wl, f, other, mid)) and x.status == "extrapolated" for f in functions):
+                notes.append(f"{other} extrapolated from the largest measured size")
+            check(f"(2) n=10^5: {other} loop / quorpy >= 100", wl, r, 100, True, "; ".join(filter(None, notes)))
+        check("(3) n=10^6: quorpy / numba <= 1.00", wl,
+              {f: idx.ratio(wl, f, "quorpy", "numba", big) for f in functions}, 1.00)
+        small = {f"{f} n={n}": idx.ratio(wl, f, "quorpy", "numba", n) for f in functions for n in sizes if n <= SMALL}
+        check("(3) n<=100: quorpy / numba per call < 1.00", wl, small, 0.9999)
+        check("(4) n=0: quorpy / its numpy allocation <= 1.30", wl,
+              {f: idx.ratio(wl, f, "quorpy", "numpy", 0) for f in functions}, 1.30)
+        th = {t["contender"]: t["ratio"] for t in run["threads"] if t["workload"] == wl}
+        check("(5) two threads / one thread throughput >= 1.70", wl,
+              {"read_vertices": th.get("quorpy")}, 1.70, True,
+              f"the C loop's control: {th['c_loop']:.2f}" if "c_loop" in th else "")
+    return out
+
+
+def targets_text(rows: list[dict]) -> str:
+    lines = ["", "Targets (medians of this run)"]
+    for t in rows:
+        head = f"  {t['status']:5} {t['target']:48} {WORKLOADS[t['workload']].name:18}"
+        if t["status"] == "not measured":
+            lines.append(f"{head} not measured: {t['note']}")
+            continue
+        line = f"{head} worst {t['ratio']:.3g} ({t['worst']})"
+        if t["misses"]:
+            line += f"; misses: " + ", ".join(f"{f} {r:.3g}" for f, r in t["misses"].items())
+        if t["note"]:
+            line += f" [{t['note']}]"
+        lines.append(line)
+    return "\n".join(lines)
+
+
+def to_json(run: dict, target_rows: list[dict]) -> str:
+    results = []
+    for r in run["results"]:
+        d = asdict(r)
+        d["samples_ns_per_call"] = d.pop("samples")
+        if r.samples:
+            d["median_ns_per_call"], d["min_ns_per_call"] = r.median, r.min
+            d["median_ns_per_element"] = r.median / r.n if r.n else None
+        results.append(d)
+    doc = {k: v for k, v in run.items() if k != "results"}
+    return json.dumps({**doc, "results": results, "targets": target_rows}, indent=1)

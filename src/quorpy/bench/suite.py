@@ -1,0 +1,194 @@
+"""The whole run: every workload, function, size and contender, the calls that
+transfer nothing, and the threads figure."""
+
+from __future__ import annotations
+
+import statistics
+import sys
+import time
+from collections.abc import Callable
+from dataclasses import asdict, dataclass, field
+
+import numpy as np
+
+from quorpy import _fastloop
+from quorpy.bench import threads, timing
+from quorpy.bench.contenders import Call, CffiLoop, CLoop, Contender, CtypesLoop, Ours, module_args
+from quorpy.bench.workloads import FUNCTIONS, WORKLOADS
+
+
+@dataclass(frozen=True)
+class Config:
+    sizes: tuple[int, ...] = (1, 100, 10_000, 100_000, 1_000_000)
+    rounds: int = 11
+    budget_ns: int = 5_000_000
+    py_loop_max: int = 100_000  # ctypes and cffi loops: larger sizes are extrapolated
+    workloads: tuple[str, ...] = ("reference", "cheapest")
+    functions: tuple[str, ...] = FUNCTIONS
+    thread_n: int = 1_000_000
+    thread_rounds: int = 7
+
+
+FULL = Config()
+QUICK = Config(
+    sizes=(1, 100, 10_000, 100_000),
+    rounds=3,
+    budget_ns=1_000_000,
+    py_loop_max=10_000,
+    thread_n=100_000,
+    thread_rounds=3,
+)
+
+
+@dataclass
+class Result:
+    workload: str
+    function: str
+    contender: str
+    n: int
+    status: str  # measured, extrapolated (from the largest measured size) or unavailable
+    samples: list[float] = field(default_factory=list)  # ns per call, one per round
+    calls_per_batch: int = 0
+    note: str = ""
+
+    @property
+    def median(self) -> float:
+        return statistics.median(self.samples)
+
+    @property
+    def min(self) -> float:
+        return min(self.samples)
+
+
+# What a call that transfers nothing must at least do, written as a user would.
+ALLOCATIONS = {
+    "read_vertices": "np.empty((0, 3), dtype=np.float32)",
+    "read_triangles": "np.empty((0, 3), dtype=np.int32)",
+    "scalar_get_many": "np.empty(0, dtype=np.float32), np.empty(0, dtype=np.bool_)",
+    "vector_get_many": "np.empty((0, 3), dtype=np.float32), np.empty(0, dtype=np.bool_)",
+    "scalar_active_values": "np.empty((0, 3), dtype=np.float32), np.empty(0, dtype=np.float32)",
+    "vector_active_values": "np.empty((0, 3), dtype=np.float32), np.empty((0, 3), dtype=np.float32)",
+}
+# The yardstick for functions that allocate nothing.
+YARDSTICK = "np.empty((0, 3), dtype=np.float32)"
+
+
+def contenders() -> list[Contender]:
+    found: list[Contender] = [Ours(), CLoop()]
+    try:
+        from quorpy.bench.nb import Numba
+    except ImportError:
+        found.append(_Missing("numba", "numba @njit", "numba is not installed (pip install quorpy[bench])"))
+    else:
+        found.append(Numba())
+    found += [CtypesLoop(), CffiLoop()]
+    return found
+
+
+class _Missing(Contender):
+    def __init__(self, key: str, label: str, reason: str) -> None:
+        self.key, self.label, self.reason = key, label, reason
+
+    def missing(self) -> str | None:
+        return self.reason
+
+
+def _maker(c: Contender, workload, function: str, n: int) -> Callable[[], Call]:
+    return lambda: c.call(function, workload.inputs(function, n))
+
+
+class Progress:
+    def __init__(self, total: int, stream=sys.stderr) -> None:
+        self.total, self.done, self.stream = total, 0, stream
+        self.tty = stream.isatty()
+        self.t0 = time.perf_counter()
+
+    def step(self, text: str) -> None:
+        self.done += 1
+        line = f"[{self.done:3d}/{self.total} {time.perf_counter() - self.t0:5.1f} s] {text}"
+        if self.tty:
+            self.stream.write("\r\x1b[K" + line)
+        else:
+            self.stream.write(line + "\n")
+        self.stream.flush()
+
+    def finish(self) -> None:
+        if self.tty:
+            self.stream.write("\r\x1b[K")
+        self.stream.flush()
+
+
+def run_case(workload, function: str, n: int, cs: list[Contender], cfg: Config) -> list[Result]:
+    """All contenders on one function and size, interleaved."""
+    results, entries = [], []
+    for c in cs:
+        reason = c.missing()
+        if reason:
+            results.append(Result(workload.key, function, c.key, n, "unavailable", note=reason))
+        elif not c.capped or n <= cfg.py_loop_max:
+            entries.append((c, timing.Entry(c.key, _maker(c, workload, function, n))))
+    timing.measure([e for _, e in entries], cfg.rounds, cfg.budget_ns)
+    for c, e in entries:
+        results.append(Result(workload.key, function, c.key, n, "measured", e.samples, e.k))
+    return results
+
+
+def extrapolate(results: list[Result], cs: list[Contender], cfg: Config) -> list[Result]:
+    """Times of capped contenders above the cap, from their largest measured size."""
+    out = []
+    measured = [s for s in cfg.sizes if s <= cfg.py_loop_max]
+    capped = {c.key for c in cs if c.capped}
+    for r in results:
+        if r.contender in capped and r.status == "measured" and measured and r.n == max(measured):
+            for big in (s for s in cfg.sizes if s > cfg.py_loop_max):
+                scaled = [t * big / r.n for t in r.samples]
+                out.append(Result(r.workload, r.function, r.contender, big, "extrapolated", scaled, 0,
+                                  f"from n={r.n}"))
+    return out
+
+
+def run_zero(workload, function: str, cfg: Config) -> list[Result]:
+    """A call that transfers nothing against the allocations it must make from Python."""
+    alloc = ALLOCATIONS.get(function, YARDSTICK)
+    ours = timing.Entry("quorpy", lambda: _zero_call(workload, function))
+    base = timing.Entry("numpy", lambda: Call(alloc, {"np": np}))
+    timing.measure([ours, base], cfg.rounds, cfg.budget_ns)
+    return [
+        Result(workload.key, function, "quorpy", 0, "measured", ours.samples, ours.k),
+        Result(workload.key, function, "numpy", 0, "measured", base.samples, base.k, alloc),
+    ]
+
+
+def _zero_call(workload, function: str) -> Call:
+    # Spelled module.function(...) like the baseline's np.empty(...): same lookups.
+    args, names = module_args(function, workload.inputs(function, 0))
+    return Call(f"_fastloop.{function}({args})", {"_fastloop": _fastloop, **names})
+
+
+def run(cfg: Config, stream=sys.stderr) -> dict:
+    cs = contenders()
+    steps = len(cfg.workloads) * (len(cfg.functions) * (len(cfg.sizes) + 1) + 1)
+    progress = Progress(steps, stream)
+    results: list[Result] = []
+    gil = []
+    for key in cfg.workloads:
+        workload = WORKLOADS[key](max(cfg.sizes + (cfg.thread_n,)))
+        try:
+            for function in cfg.functions:
+                progress.step(f"{workload.name}: {function} n=0")
+                results += run_zero(workload, function, cfg)
+                for n in cfg.sizes:
+                    progress.step(f"{workload.name}: {function} n={n}")
+                    results += run_case(workload, function, n, cs, cfg)
+            progress.step(f"{workload.name}: two threads")
+            gil += threads.measure(workload, cfg.thread_n, cfg.thread_rounds, 20 * cfg.budget_ns)
+        finally:
+            workload.close()
+    progress.finish()
+    results += extrapolate(results, cs, cfg)
+    return {
+        "config": asdict(cfg),
+        "contenders": {c.key: c.label for c in cs},
+        "results": results,
+        "threads": gil,
+    }
