@@ -1,0 +1,454 @@
+"""The benchmark tool (python -m quorpy.bench): that it runs and reports, that every
+contender computes what the module computes, and the type stubs. Not the timings."""
+
+from __future__ import annotations
+
+import ast
+import ctypes
+import dataclasses
+import importlib.util
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import quorpy
+from quorpy import _fastloop
+from quorpy.bench import clib, report, suite, threads, timing
+from quorpy.bench.contenders import Call
+from quorpy.bench.workloads import FUNCTIONS, WORKLOADS
+
+CONTENDERS = ("quorpy", "c_loop", "numba", "ctypes", "cffi")
+HAVE_MATPLOTLIB = importlib.util.find_spec("matplotlib") is not None
+
+
+def run_bench(*args: str, block: tuple[str, ...] = (), timeout: float = 120) -> subprocess.CompletedProcess:
+    """python -m quorpy.bench with `args`, the modules in `block` made unimportable."""
+    code = f"import sys, runpy\nfor m in {block!r}: sys.modules[m] = None\n" \
+           "sys.argv[0] = 'quorpy.bench'\nrunpy.run_module('quorpy.bench', run_name='__main__')"
+    return subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True, timeout=timeout)
+
+
+# ---- the whole tool, once ---------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def quick(tmp_path_factory):
+    out = tmp_path_factory.mktemp("bench")
+    args = ["--quick", "--json", str(out / "bench.json")]
+    if HAVE_MATPLOTLIB:
+        args += ["--plot", str(out / "bench.png")]
+    proc = run_bench(*args, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return proc, json.loads((out / "bench.json").read_text()), out
+
+
+def test_quick_run_prints_a_block_per_function_and_workload(quick):
+    proc, _, _ = quick
+    for function in FUNCTIONS:
+        for wl in WORKLOADS.values():
+            assert f"{function} -- {wl.name}" in proc.stdout
+    for label in ("quorpy", "C loop", "ctypes loop", "cffi loop", "numba @njit", "vs ctypes"):
+        assert label in proc.stdout
+    assert "n = 0: a call that transfers nothing" in proc.stdout
+    assert "Threads:" in proc.stdout
+
+
+def test_quick_run_shows_progress_on_stderr_only(quick):
+    proc, doc, _ = quick
+    steps = len(doc["config"]["workloads"]) * (len(FUNCTIONS) * (len(doc["config"]["sizes"]) + 1) + 1)
+    assert f"[{steps:3d}/{steps}" in proc.stderr
+    assert f"/{steps} " not in proc.stdout
+
+
+def test_quick_run_json_has_every_function_and_contender(quick):
+    _, doc, _ = quick
+    results = doc["results"]
+    for wl in doc["config"]["workloads"]:
+        for function in FUNCTIONS:
+            for contender in CONTENDERS:
+                mine = [r for r in results
+                        if (r["workload"], r["function"], r["contender"]) == (wl, function, contender) and r["n"]]
+                assert mine, (wl, function, contender)
+                if mine[0]["status"] == "unavailable":
+                    assert "not installed" in mine[0]["note"]
+                    continue
+                sizes = {r["n"] for r in mine}
+                assert sizes == set(doc["config"]["sizes"]), (wl, function, contender, sizes)
+                for r in mine:
+                    assert len(r["samples_ns_per_call"]) == doc["config"]["rounds"]
+                    assert all(t > 0 for t in r["samples_ns_per_call"])
+                    assert 0 < r["min_ns_per_call"] <= r["median_ns_per_call"]
+
+
+def test_python_loops_are_measured_up_to_the_cap_and_extrapolated_above(quick):
+    _, doc, _ = quick
+    cap = doc["config"]["py_loop_max"]
+    loops = [r for r in doc["results"] if r["contender"] in ("ctypes", "cffi") and r["status"] != "unavailable"]
+    assert loops
+    for r in loops:
+        assert (r["status"] == "measured") == (r["n"] <= cap), r
+        if r["status"] == "extrapolated":
+            base = next(b for b in loops if (b["workload"], b["function"], b["contender"], b["n"])
+                        == (r["workload"], r["function"], r["contender"], cap))
+            assert r["median_ns_per_element"] == pytest.approx(base["median_ns_per_element"])
+
+
+def test_quick_run_reports_zero_size_threads_and_targets(quick):
+    proc, doc, _ = quick
+    zero = [r for r in doc["results"] if r["n"] == 0]
+    assert {(r["workload"], r["function"], r["contender"]) for r in zero} == {
+        (wl, f, c) for wl in WORKLOADS for f in FUNCTIONS for c in ("quorpy", "numpy")}
+    assert all(r["median_ns_per_call"] > 0 for r in zero)
+    assert {(t["workload"], t["contender"]) for t in doc["threads"]} == {
+        (wl, c) for wl in WORKLOADS for c in ("quorpy", "c_loop")}
+    assert all(t["ratio"] > 0 and min(t["one_thread_ns"] + t["two_threads_ns"]) > 0 for t in doc["threads"])
+    assert len(doc["targets"]) == 7 * len(WORKLOADS)
+    assert {t["status"] for t in doc["targets"]} <= {"pass", "MISS", "not measured"}
+    assert "Targets (medians of this run)" in proc.stdout
+    assert proc.stdout.count("(5) two threads") == len(WORKLOADS)
+
+
+@pytest.mark.skipif(not HAVE_MATPLOTLIB, reason="matplotlib is not installed")
+def test_quick_run_draws_the_chart(quick):
+    _, _, out = quick
+    assert (out / "bench.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_missing_optional_contenders_are_reported_not_fatal(tmp_path):
+    proc = run_bench("--quick", "--functions", "read_vertices,scalar_active_values", "--workloads", "cheapest",
+                     "--json", str(tmp_path / "b.json"), block=("numba", "cffi"))
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.count("numba is not installed") == 2
+    assert proc.stdout.count("cffi is not installed") == 2
+    doc = json.loads((tmp_path / "b.json").read_text())
+    statuses = {(r["contender"], r["status"]) for r in doc["results"]}
+    assert ("numba", "unavailable") in statuses and ("cffi", "unavailable") in statuses
+    assert ("ctypes", "measured") in statuses
+
+
+def test_plot_without_matplotlib_fails_at_once_with_a_clear_message(tmp_path):
+    proc = run_bench("--plot", str(tmp_path / "x.png"), block=("matplotlib",), timeout=60)
+    assert proc.returncode == 2
+    assert "matplotlib" in proc.stderr and "pip install" in proc.stderr
+    assert "[  1/" not in proc.stderr  # nothing was run
+    assert not (tmp_path / "x.png").exists()
+
+
+def test_unknown_function_is_refused():
+    proc = run_bench("--functions", "read_vertices,nope", timeout=60)
+    assert proc.returncode != 0 and "nope" in proc.stderr
+
+
+# ---- every contender computes what the module computes ------------------------------
+
+N = 37
+
+
+@pytest.fixture(scope="module", params=sorted(WORKLOADS))
+def workload(request):
+    wl = WORKLOADS[request.param](64)
+    yield wl
+    wl.close()
+
+
+def contender(key: str):
+    c = next(c for c in suite.contenders() if c.key == key)
+    if c.missing():
+        pytest.skip(c.missing())
+    return c
+
+
+def execute(call: Call):
+    ns: dict = {}
+    exec(f"_result = ({call.stmt})", dict(call.names), ns)
+    return ns["_result"]
+
+
+def result_of(key: str, function: str, inp):
+    c = contender(key)
+    r = execute(c.call(function, inp))
+    return tuple(c.outputs) if key == "c_loop" else r
+
+
+@pytest.mark.parametrize("key", CONTENDERS[1:])
+@pytest.mark.parametrize("function", [f for f in FUNCTIONS if not f.startswith(("add_", "scalar_set", "vector_set"))])
+def test_contender_output_equals_the_modules(workload, function, key):
+    inp = workload.inputs(function, N)
+    expected = result_of("quorpy", function, inp)
+    got = result_of(key, function, inp)
+    expected = expected if isinstance(expected, tuple) else (expected,)
+    got = got if isinstance(got, tuple) else (got,)
+    assert len(got) == len(expected)
+    for g, e in zip(got, expected):
+        assert g.shape == e.shape and g.dtype == e.dtype, (g.shape, g.dtype, e.shape, e.dtype)
+        np.testing.assert_array_equal(g, e)
+    assert len(expected[0]) == N
+
+
+@pytest.mark.parametrize("key", ["ctypes", "cffi", "numba", "c_loop"])
+def test_samplers_mark_positions_not_found_like_the_module(key):
+    wl = WORKLOADS["reference"](8)
+    try:
+        for function in ("scalar_get_many", "vector_get_many"):
+            inp = wl.inputs(function, 8)
+            inp = dataclasses.replace(inp, rows=inp.rows + np.float32(1000))  # stored nowhere
+            expected = result_of("quorpy", function, inp)
+            got = result_of(key, function, inp)
+            assert not expected[1].any()
+            np.testing.assert_array_equal(got[1], expected[1])
+            assert np.isnan(got[0]).all()
+    finally:
+        wl.close()
+
+
+@pytest.mark.parametrize("key", CONTENDERS)
+@pytest.mark.parametrize("function", ["add_vertices", "add_triangles"])
+def test_contender_adds_the_rows_to_the_mesh(function, key):
+    wl = WORKLOADS["reference"](N)
+    try:
+        inp = wl.inputs(function, N)
+        execute(contender(key).call(function, inp))
+        read = "read_vertices" if function == "add_vertices" else "read_triangles"
+        getter = "get_vertex" if function == "add_vertices" else "get_triangle"
+        assert (wl.rt.vertex_count(inp.h) if function == "add_vertices" else wl.rt.triangle_count(inp.h)) == N
+        np.testing.assert_array_equal(getattr(_fastloop, read)(*wl.rt.args(getter, inp.h), N), inp.rows)
+    finally:
+        wl.close()
+
+
+@pytest.mark.parametrize("key", CONTENDERS)
+@pytest.mark.parametrize("function", ["scalar_set_many", "vector_set_many"])
+def test_contender_sets_the_values_in_the_field(function, key):
+    wl = WORKLOADS["reference"](N)
+    try:
+        inp = wl.inputs(function, N)
+        inp = dataclasses.replace(inp, vals=inp.vals * np.float32(3) + np.float32(1))  # differ from what is stored
+        execute(contender(key).call(function, inp))
+        sample = wl.rt.scalar_sample if function == "scalar_set_many" else wl.rt.vector_sample
+        for p, v in zip(inp.rows, inp.vals):
+            got = sample(inp.h, tuple(p))
+            assert got == pytest.approx(tuple(v) if v.shape else float(v))
+    finally:
+        wl.close()
+
+
+# ---- the helper library's cheapest natives -----------------------------------------
+
+
+def test_cheapest_getters_copy_the_static_tables():
+    lib = clib.load()
+    table = np.ctypeslib.as_array((ctypes.c_float * 12).in_dll(lib, "qlbench_vertex_table")).reshape(4, 3)
+    itable = np.ctypeslib.as_array((ctypes.c_int32 * 12).in_dll(lib, "qlbench_triangle_table")).reshape(4, 3)
+    verts = _fastloop.read_vertices(clib.cheapest("read_vertices"), 1, 1, 6)
+    tris = _fastloop.read_triangles(clib.cheapest("read_triangles"), 1, 1, 6)
+    np.testing.assert_array_equal(verts, table[np.arange(6) % 4])
+    np.testing.assert_array_equal(tris, itable[np.arange(6) % 4])
+
+
+def test_cheapest_adders_and_setters_read_their_whole_input():
+    sink = (ctypes.c_float * 6).in_dll(clib.load(), "qlbench_sink")
+    isink = (ctypes.c_int32 * 3).in_dll(clib.load(), "qlbench_isink")
+    rows = np.array([[1, 2, 3], [4, 5, 6]], np.float32)
+    _fastloop.add_vertices(clib.cheapest("add_vertices"), 1, 1, rows)
+    assert list(sink[:3]) == [4, 5, 6]
+    _fastloop.add_triangles(clib.cheapest("add_triangles"), 1, 1, np.array([[7, 8, 9]], np.int32))
+    assert list(isink) == [7, 8, 9]
+    _fastloop.scalar_set_many(clib.cheapest("scalar_set_many"), 1, 1, rows, np.array([0.5, 0.25], np.float32))
+    assert list(sink[:4]) == [4, 5, 6, 0.25]
+    _fastloop.vector_set_many(clib.cheapest("vector_set_many"), 1, 1, rows, rows[::-1].copy())
+    assert list(sink) == [4, 5, 6, 1, 2, 3]
+
+
+def test_cheapest_samplers_always_find():
+    pos = np.array([[1, 2, 3], [-4, 5, 6]], np.float32)
+    vals, found = _fastloop.scalar_get_many(clib.cheapest("scalar_get_many"), 1, 1, pos)
+    assert found.all() and list(vals) == [1, -4]
+    vecs, found = _fastloop.vector_get_many(clib.cheapest("vector_get_many"), 1, 1, pos)
+    assert found.all()
+    np.testing.assert_array_equal(vecs, pos)
+
+
+def test_cheapest_traversals_report_h_rows_of_the_table():
+    clib.reserve(10)
+    coords, vals = _fastloop.scalar_active_values(clib.cheapest("scalar_active_values"), 1, 5)
+    i = np.arange(5, dtype=np.float32)
+    np.testing.assert_array_equal(coords, np.stack([i, i + 0.5, -i], axis=1))
+    np.testing.assert_array_equal(vals, i / 4)
+    coords, vecs = _fastloop.vector_active_values(clib.cheapest("vector_active_values"), 1, 3)
+    assert coords.shape == (3, 3)
+    np.testing.assert_array_equal(vecs, [[0, 1, 2], [0.25, 1, 2], [0.5, 1, 2]])
+
+
+def test_c_loop_traversal_stores_at_most_its_capacity_but_counts_all():
+    clib.reserve(10)
+    coords, vals = np.zeros((4, 3), np.float32), np.full(5, -1, np.float32)
+    n = clib.loop("scalar_active_values")(clib.cheapest("scalar_active_values"), 1, 9, coords.ctypes.data,
+                                          vals.ctypes.data, 4)
+    assert n == 9
+    assert list(vals) == [0, 0.25, 0.5, 0.75, -1]
+
+
+# ---- the timer and the targets -------------------------------------------------------
+
+
+def test_batch_makes_the_call_k_times():
+    hits: list[int] = []
+    ns = timing.run_batch(Call("hit(1)", {"hit": hits.append}), 25)
+    assert len(hits) == 25 and ns > 0
+
+
+def test_measure_interleaves_and_rotates_the_order():
+    made: list[str] = []  # one entry per batch, in the order batches ran
+
+    def entry(key):
+        def make():
+            made.append(key)
+            return Call("f()", {"f": int})
+
+        return timing.Entry(key, make)
+
+    entries = [entry("a"), entry("b"), entry("c")]
+    timing.measure(entries, rounds=4, budget_ns=20_000)
+    assert all(len(e.samples) == 4 and min(e.samples) > 0 for e in entries)
+    rounds = [made[-12:][i:i + 3] for i in range(0, 12, 3)]
+    assert all(sorted(r) == ["a", "b", "c"] for r in rounds), rounds
+    assert len({r[0] for r in rounds}) > 1, rounds
+
+
+def _fake_run(ratios: dict[tuple[str, str, int], float], threads_ratio: float) -> dict:
+    results = []
+    for (function, contender, n), t in ratios.items():
+        results.append(suite.Result("cheapest", function, contender, n, "measured", [t], 1))
+    return {
+        "config": dataclasses.asdict(dataclasses.replace(suite.FULL, workloads=("cheapest",),
+                                                         functions=("read_vertices", "add_vertices"))),
+        "contenders": {"quorpy": "quorpy", "c_loop": "C loop"},
+        "results": results,
+        "threads": [{"workload": "cheapest", "contender": "quorpy", "ratio": threads_ratio}],
+    }
+
+
+def test_targets_pass_and_miss_on_the_measured_ratios():
+    big = 1_000_000
+    run = _fake_run({
+        ("read_vertices", "quorpy", big): 105.0, ("read_vertices", "c_loop", big): 100.0,
+        ("add_vertices", "quorpy", big): 130.0, ("add_vertices", "c_loop", big): 100.0,
+        ("read_vertices", "quorpy", 0): 120.0, ("read_vertices", "numpy", 0): 100.0,
+        ("add_vertices", "quorpy", 0): 90.0, ("add_vertices", "numpy", 0): 100.0,
+    }, threads_ratio=1.9)
+    rows = {t["target"][:3]: t for t in report.targets(run) if t["status"] != "not measured"}
+    assert rows["(1)"]["status"] == "MISS"
+    assert rows["(1)"]["worst"] == "add_vertices" and rows["(1)"]["ratio"] == pytest.approx(1.3)
+    assert rows["(1)"]["misses"] == {"add_vertices": 1.3}
+    assert rows["(4)"]["status"] == "pass" and rows["(4)"]["ratio"] == pytest.approx(1.2)
+    assert rows["(5)"]["status"] == "pass"
+    text = report.targets_text(report.targets(run))
+    assert "MISS" in text and "add_vertices 1.3" in text
+
+
+def test_targets_without_the_size_are_not_measured():
+    run = _fake_run({("read_vertices", "quorpy", 1): 5.0, ("read_vertices", "c_loop", 1): 5.0}, threads_ratio=1.0)
+    rows = report.targets(run)
+    first = next(t for t in rows if t["target"].startswith("(1)"))
+    assert first["status"] == "not measured"
+    assert next(t for t in rows if t["target"].startswith("(5)"))["status"] == "MISS"
+
+
+def test_number_formats():
+    assert [report.fmt_ns(x) for x in (1.234, 45.67, 612.4, 2345, 45_600, 2_500_000)] == \
+        ["1.23", "45.7", "612", "2345", "45.6k", "2.5M"]
+    assert [report.fmt_size(n) for n in (1, 100, 10_000, 1_000_000, 20_000)] == ["1", "100", "10^4", "10^6", "20000"]
+
+
+def test_threads_figure_runs_both_contenders():
+    wl = WORKLOADS["cheapest"](1000)
+    figures = threads.measure(wl, 1000, rounds=2, budget_ns=2_000_000)
+    assert [f["contender"] for f in figures] == ["quorpy", "c_loop"]
+    for f in figures:
+        assert len(f["one_thread_ns"]) == len(f["two_threads_ns"]) == 2 and f["ratio"] > 0
+
+
+# ---- type stubs ----------------------------------------------------------------------
+
+STUB = Path(quorpy.__file__).with_name("_fastloop.pyi")
+PARAMS = {
+    "read_vertices": ["fn", "inst", "h", "n"],
+    "read_triangles": ["fn", "inst", "h", "n"],
+    "add_vertices": ["fn", "inst", "h", "verts"],
+    "add_triangles": ["fn", "inst", "h", "tris"],
+    "scalar_set_many": ["fn", "inst", "h", "pos", "vals"],
+    "scalar_get_many": ["fn", "inst", "h", "pos"],
+    "vector_set_many": ["fn", "inst", "h", "pos", "vals"],
+    "vector_get_many": ["fn", "inst", "h", "pos"],
+    "scalar_active_values": ["fn", "inst", "h"],
+    "vector_active_values": ["fn", "inst", "h"],
+}
+
+
+def test_stub_and_marker_are_installed():
+    assert STUB.is_file()
+    assert STUB.with_name("py.typed").is_file()
+
+
+def test_stub_declares_the_ten_functions_with_their_parameter_names():
+    tree = ast.parse(STUB.read_text())
+    funcs = {f.name: f for f in tree.body if isinstance(f, ast.FunctionDef)}
+    public = {name for name in dir(_fastloop) if callable(getattr(_fastloop, name)) and not name.startswith("_")}
+    assert set(funcs) == set(PARAMS) == public - {"np"}
+    for name, f in funcs.items():
+        a = f.args
+        assert [p.arg for p in a.args] == PARAMS[name], name
+        assert not (a.posonlyargs or a.kwonlyargs or a.vararg or a.kwarg), name
+        assert all(p.annotation is not None for p in a.args) and f.returns is not None, name
+
+
+def test_the_module_accepts_the_stub_parameter_names_as_keywords():
+    # Calling every function by the stub's keywords on the cheapest natives.
+    tree = ast.parse(STUB.read_text())
+    rows = np.zeros((2, 3), np.float32)
+    values = {"n": 2, "verts": rows, "tris": np.zeros((2, 3), np.int32), "pos": rows, "vals": np.zeros(2, np.float32)}
+    for f in (f for f in tree.body if isinstance(f, ast.FunctionDef)):
+        kw = {p.arg: values.get(p.arg, 1) for p in f.args.args}
+        kw["fn"] = clib.cheapest(f.name)
+        if f.name == "vector_set_many":
+            kw["vals"] = rows
+        getattr(_fastloop, f.name)(**kw)
+
+
+@pytest.mark.skipif(shutil.which("mypy", path=os.path.dirname(sys.executable)) is None
+                    and importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+def test_mypy_knows_the_functions(tmp_path):
+    (tmp_path / "good.py").write_text(textwrap.dedent("""
+        import numpy as np
+        from numpy.typing import NDArray
+        from quorpy import _fastloop
+
+        verts: NDArray[np.float32] = _fastloop.read_vertices(1, 2, 3, n=np.int64(4))
+        tris: NDArray[np.int32] = _fastloop.read_triangles(fn=1, inst=2, h=3, n=4)
+        vals, found = _fastloop.scalar_get_many(1, 2, 3, pos=verts)
+        ok: NDArray[np.bool_] = found
+        _fastloop.add_vertices(1, 2, 3, verts=None)
+    """))
+    (tmp_path / "bad.py").write_text(textwrap.dedent("""
+        from quorpy import _fastloop
+
+        _fastloop.read_vertices(1, 2, 3)
+        _fastloop.read_vertices(1, 2, 3, count=4)
+        t: str = _fastloop.read_triangles(1, 2, 3, 4)
+    """))
+    cmd = [sys.executable, "-m", "mypy", "--strict", "--follow-imports=silent", "--no-incremental",
+           "--cache-dir", str(tmp_path / "cache")]
+    good = subprocess.run(cmd + [str(tmp_path / "good.py")], capture_output=True, text=True, timeout=300)
+    assert good.returncode == 0, good.stdout
+    bad = subprocess.run(cmd + [str(tmp_path / "bad.py")], capture_output=True, text=True, timeout=300)
+    assert bad.returncode == 1
+    assert 'Missing positional argument "n"' in bad.stdout
+    assert 'Unexpected keyword argument "count"' in bad.stdout
+    assert "Incompatible types in assignment" in bad.stdout
