@@ -176,8 +176,9 @@ API void qlbench_loop_vector_get_many(getvecf_t f, u64 inst, u64 h, const float*
 }
 
 /* Traversals: one pass into arrays the caller sized; the callbacks find them in
- * thread-local state because the native passes no context. */
-static _Thread_local struct {
+ * thread-local state because the native passes no context. Initial-exec TLS: as
+ * cheap to reach as a global (the default model calls __tls_get_addr each time). */
+static _Thread_local __attribute__((tls_model("initial-exec"))) struct {
     float* coords;
     float* vals;
     int64_t i, cap;
