@@ -16,7 +16,10 @@ from quorpy.bench.workloads import FUNCTIONS
 
 
 def parse(argv: list[str] | None) -> argparse.Namespace:
-    p = argparse.ArgumentParser(prog="python -m quorpy.bench", description=__doc__.splitlines()[0])
+    p = argparse.ArgumentParser(
+        prog="python -m quorpy.bench",
+        description="Time quorpy's transfer functions against a plain C loop, numba, ctypes and cffi loops.",
+    )
     p.add_argument("--quick", action="store_true", help="a reduced run (smaller sizes, fewer rounds), under 30 s")
     p.add_argument("--json", metavar="FILE", help="write the raw figures to FILE")
     p.add_argument("--plot", metavar="FILE.png", help="draw time per element against size (needs matplotlib)")
