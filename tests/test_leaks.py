@@ -5,9 +5,8 @@ Each case runs one call a few thousand times and then checks that
 * the reference count of every object the call was given (fresh ints, arrays,
   keyword names, objects with __int__, stand-ins for NumPy and what they return)
   is what it was before;
-* the number of objects the collector tracks has not grown;
 * the memory that tracemalloc sees (Python objects and NumPy's array data) has not
-  grown;
+  grown, nor the number of blocks allocated and still alive;
 * every buffer the call took was given back: exporters that count their exports
   (bytearray behind a memoryview, array.array, the test exporter) show none left,
   and the arrays can be resized.
@@ -38,7 +37,7 @@ WARMUP = 50
 # A leaked object of the smallest kind costs 28 bytes or more per call: allow a small
 # fraction of that, for allocator caches that settle late.
 BYTES_PER_CALL = 4
-OBJECTS_SLACK = 8
+BLOCKS_SLACK = 8
 
 
 def fresh(value: int) -> int:
@@ -137,23 +136,33 @@ def live_exports(exporter) -> int:
     return exporter.exports
 
 
-def _traced_growth(call, calls: int, frames: int = 1):
-    """Bytes that tracemalloc sees allocated and not freed over `calls` calls, and,
-    when that is more than the allowance, the top allocation sites."""
+def _window(call, calls: int, frames: int = 1):
+    """Run `calls` calls and return the bytes and the blocks that tracemalloc saw
+    allocated in that time and still alive, and, when the bytes exceed the allowance,
+    the top allocation sites.
+
+    The collector is off meanwhile and its youngest generation is collected at the
+    end: everything the calls made and dropped, cycles included, is gone then, without
+    walking the whole heap of the test session."""
+    gc.disable()
     tracemalloc.start(frames)
     try:
         first = tracemalloc.take_snapshot()
         before = tracemalloc.get_traced_memory()[0]
         for _ in range(calls):
             call()
-        gc.collect()
+        gc.collect(0)
         grown = tracemalloc.get_traced_memory()[0] - before
+        # Blocks made since the start and still alive, less the first snapshot's own.
+        last = tracemalloc.take_snapshot().filter_traces([tracemalloc.Filter(False, tracemalloc.__file__)])
+        blocks = len(last.traces)
         sites = None
-        if grown > BYTES_PER_CALL * calls:
-            sites = tracemalloc.take_snapshot().compare_to(first, "traceback")[:3]
-        return grown, sites
+        if grown > BYTES_PER_CALL * calls or blocks > BLOCKS_SLACK:
+            sites = last.statistics("traceback")[:4]
+        return grown, blocks, sites
     finally:
         tracemalloc.stop()
+        gc.enable()
 
 
 def _describe(sites) -> str:
@@ -165,25 +174,22 @@ def run_case(case: Case) -> None:
         warnings.simplefilter("error", DeprecationWarning)
         for _ in range(WARMUP):
             case.call()
-        gc.collect()
         refs = [sys.getrefcount(o) for o in case.watched]
-        objects = len(gc.get_objects())
-        # A leak grows the memory in every window of calls. The interpreter itself now
-        # and then makes a one-off allocation that it keeps (a cache table), which shows
-        # in one window only: the calls pass when one window shows no growth.
+        # A leak grows the memory, and the number of blocks alive, in every window of
+        # calls. The interpreter itself now and then makes a one-off allocation that it
+        # keeps (a cache table), which shows in one window only: the calls pass when one
+        # window shows no growth.
         windows = []
         for _ in range(3):
-            grown, sites = _traced_growth(case.call, CALLS)
-            windows.append(grown)
+            grown, blocks, sites = _window(case.call, CALLS)
+            windows.append((grown, blocks))
             if sites is None:
                 break
         if sites is not None:
             # Once more, with deeper tracebacks to tell where.
-            grown, sites = _traced_growth(case.call, CALLS, frames=8)
-            pytest.fail(f"{windows} bytes more in windows of {CALLS} calls, allocated at:\n{_describe(sites)}")
-        gc.collect()
+            grown, blocks, sites = _window(case.call, CALLS, frames=8)
+            pytest.fail(f"{windows} (bytes, blocks) left in windows of {CALLS} calls, made at:\n{_describe(sites)}")
         assert [sys.getrefcount(o) for o in case.watched] == refs
-        assert len(gc.get_objects()) - objects <= OBJECTS_SLACK
     assert [live_exports(e) for e in case.exporters] == [0] * len(case.exporters)
     for a in case.resizable:
         a.resize((a.shape[0] + 1,) + a.shape[1:], refcheck=False)
