@@ -23,10 +23,11 @@ struct ScalarField {
     static Py_ssize_t sample(sampler f, const Args& a, Py_ssize_t n, RowCursor<const float> pos, const View& out,
                              unsigned char* found) noexcept {
         float* values = reinterpret_cast<float*>(out.data());
+        const u64 inst = a.inst, h = a.h;
         float tmp;
         GilReleased nogil;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (f(a.inst, a.h, pos.next(), &tmp)) {
+            if (f(inst, h, pos.next(), &tmp)) {
                 values[i] = tmp;
                 found[i] = 1;
             } else {
@@ -52,10 +53,11 @@ struct VectorField {
     static Py_ssize_t sample(sampler f, const Args& a, Py_ssize_t n, RowCursor<const float> pos, const View& out,
                              unsigned char* found) noexcept {
         RowCursor<float> values = rows_of<float>(out);
+        const u64 inst = a.inst, h = a.h;
         Py_ssize_t missing = 0;
         GilReleased nogil;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            const bool hit = f(a.inst, a.h, pos.next(), values.next()) != 0;
+            const bool hit = f(inst, h, pos.next(), values.next()) != 0;
             found[i] = hit;
             missing += !hit;
         }

@@ -63,11 +63,14 @@ inline ValueCursor values_of(const View& v) noexcept { return {reinterpret_cast<
 
 // Calls `fn` as a `Native` once per row, in row order, with the GIL released once
 // (also for zero rows). The native's result, if any, is discarded.
+// Everything the loop reads is a local: the native could write through any pointer it
+// was not handed, so fields read through `a` would be reloaded after every call.
 template <typename Native, typename... Cursors>
 void for_each_row(const Args& a, Py_ssize_t n, Cursors... cursors) noexcept {
-    auto f = reinterpret_cast<Native>(a.fn);
+    const auto f = reinterpret_cast<Native>(a.fn);
+    const u64 inst = a.inst, h = a.h;
     GilReleased nogil;
-    for (Py_ssize_t i = 0; i < n; ++i) f(a.inst, a.h, cursors.next()...);
+    for (Py_ssize_t i = 0; i < n; ++i) f(inst, h, cursors.next()...);
 }
 
 // Checks made once before a loop; each returns false with ValueError set.
