@@ -198,17 +198,34 @@ static void fill_v(const float* pc, const float* pv) {
     memcpy(sink.vals + 3 * i, pv, 12);
 }
 
-/* Both return how many values the traversal reported (at most `cap` are stored). */
+static void count_s(const float* pc, float v) {
+    (void)pc, (void)v;
+    ++sink.i;
+}
+
+static void count_v(const float* pc, const float* pv) {
+    (void)pc, (void)pv;
+    ++sink.i;
+}
+
+/* A traversal gives no count, so any caller that fills arrays of the exact size, as
+ * these loops do, must count first: one counting traversal, then one filling
+ * traversal into the preallocated arrays. Both return how many values the fill
+ * reported (at most `cap` are stored). */
 API int64_t qlbench_loop_scalar_active_values(traverse_s_t f, u64 inst, u64 h, float* coords, float* vals,
                                               int64_t cap) {
-    sink.coords = coords, sink.vals = vals, sink.i = 0, sink.cap = cap;
+    sink.i = 0;
+    f(inst, h, count_s);
+    sink.coords = coords, sink.vals = vals, sink.cap = sink.i < cap ? sink.i : cap, sink.i = 0;
     f(inst, h, fill_s);
     return sink.i;
 }
 
 API int64_t qlbench_loop_vector_active_values(traverse_v_t f, u64 inst, u64 h, float* coords, float* vals,
                                               int64_t cap) {
-    sink.coords = coords, sink.vals = vals, sink.i = 0, sink.cap = cap;
+    sink.i = 0;
+    f(inst, h, count_v);
+    sink.coords = coords, sink.vals = vals, sink.cap = sink.i < cap ? sink.i : cap, sink.i = 0;
     f(inst, h, fill_v);
     return sink.i;
 }

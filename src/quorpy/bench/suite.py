@@ -64,8 +64,8 @@ class Result:
 ALLOCATIONS = {
     "read_vertices": "np.empty((0, 3), dtype=np.float32)",
     "read_triangles": "np.empty((0, 3), dtype=np.int32)",
-    "scalar_get_many": "np.empty(0, dtype=np.float32), np.empty(0, dtype=np.bool_)",
-    "vector_get_many": "np.empty((0, 3), dtype=np.float32), np.empty(0, dtype=np.bool_)",
+    "scalar_get_many": "np.empty(0, dtype=np.float32), np.zeros(0, dtype=np.uint8).view(bool)",
+    "vector_get_many": "np.empty((0, 3), dtype=np.float32), np.zeros(0, dtype=np.uint8).view(bool)",
     "scalar_active_values": "np.empty((0, 3), dtype=np.float32), np.empty(0, dtype=np.float32)",
     "vector_active_values": "np.empty((0, 3), dtype=np.float32), np.empty((0, 3), dtype=np.float32)",
 }

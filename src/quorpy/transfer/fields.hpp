@@ -98,13 +98,19 @@ Ref get_many(Args& a) {
     if (!out) return {};
     Ref found = call_numpy(a.module, Str::zeros, count.get(), Str::uint8);
     if (!found) return {};
-    View mo, mf;
-    if (!mo.acquire_result(out.get(), ElemType::Float, Field::value_ndim, n) ||
-        !mf.acquire_result(found.get(), ElemType::UChar, 1, n))
-        return {};
-    const Py_ssize_t missing = Field::sample(reinterpret_cast<typename Field::sampler>(a.fn), a, n,
-                                             rows_of<const float>(pos), mo,
-                                             reinterpret_cast<unsigned char*>(mf.data()));
+    Py_ssize_t missing = 0;
+    if (n > 0) {
+        View mo, mf;
+        if (!mo.acquire_result(out.get(), ElemType::Float, Field::value_ndim, n) ||
+            !mf.acquire_result(found.get(), ElemType::UChar, 1, n))
+            return {};
+        missing = Field::sample(reinterpret_cast<typename Field::sampler>(a.fn), a, n, rows_of<const float>(pos),
+                                mo, reinterpret_cast<unsigned char*>(mf.data()));
+    } else {
+        // Nothing will be written, so there is no layout to check (a view of a fresh
+        // array costs more than the array); the lock is still released once.
+        GilReleased nogil;
+    }
     Ref flags = as_bool_view(found.get());
     if (!flags) return {};
     // The masked assignment changes nothing when every row was found, and it is most
