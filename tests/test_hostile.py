@@ -1111,3 +1111,54 @@ def test_sanitizer_reports_a_read_past_a_lying_buffer(badbuffer, tmp_path):
     assert proc.returncode != 0
     assert "heap-buffer-overflow" in proc.stderr
     assert "scalar_set_many" in proc.stderr or "for_each_row" in proc.stderr
+
+
+# -- Python code running while the module looks np up -----------------------------------
+
+
+class CollidingKey(str):
+    """A key of the module namespace with the hash of "np": every lookup of np compares
+    against it, and that comparison runs Python code (`on_compare`)."""
+
+    on_compare = None
+
+    def __hash__(self):
+        return hash("np")
+
+    def __eq__(self, other):
+        if CollidingKey.on_compare is not None:
+            CollidingKey.on_compare()
+        return False
+
+
+@pytest.mark.xfail(
+    strict=True,
+    reason="numpy.cpp remembers an attribute of np read before the namespace check that follows "
+    "it; Python code run by that check (a key comparison) can rebind the attribute in between, "
+    "the dict watcher's invalidation is then overwritten, and later calls use the stale value",
+)
+def test_np_rebound_during_a_lookup_takes_effect_on_the_next_call(fastloop):
+    ns = fastloop.__dict__
+    real_float32 = np.float32
+    choices = [np.float64, np.float16]
+
+    def rebind():
+        np.float32 = choices[0]
+        choices.reverse()
+
+    key = CollidingKey("not np")
+    # Put the colliding key ahead of "np" in the namespace's probe order.
+    del ns["np"]
+    ns[key] = None
+    ns["np"] = np
+    try:
+        CollidingKey.on_compare = rebind
+        fastloop.read_vertices(0, 0, 0, 0)  # every np lookup in it rebinds np.float32
+        CollidingKey.on_compare = None
+        now = np.float32
+        # No Python code runs during this call's lookups: it must see np.float32 as it is.
+        assert fastloop.read_vertices(0, 0, 0, 0).dtype == np.dtype(now)
+    finally:
+        CollidingKey.on_compare = None
+        np.float32 = real_float32
+        del ns[key]
