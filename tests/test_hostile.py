@@ -1131,12 +1131,6 @@ class CollidingKey(str):
         return False
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="numpy.cpp remembers an attribute of np read before the namespace check that follows "
-    "it; Python code run by that check (a key comparison) can rebind the attribute in between, "
-    "the dict watcher's invalidation is then overwritten, and later calls use the stale value",
-)
 def test_np_rebound_during_a_lookup_takes_effect_on_the_next_call(fastloop):
     ns = fastloop.__dict__
     real_float32 = np.float32

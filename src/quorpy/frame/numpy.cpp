@@ -1,6 +1,8 @@
 #include "frame/numpy.hpp"
 
+#include <cstdint>
 #include <iterator>
+#include <utility>
 
 namespace quorpy {
 namespace {
@@ -19,8 +21,9 @@ PyObject* empty_rows;     // (0, 3): the one shape an empty transfer allocates
 struct NumpyCache {
     int watcher = -1;
     bool valid = false;
-    PyObject* ns = nullptr;     // the module namespace the entries were found through
-    PyObject* np = nullptr;     // strong: the module found there as `np`
+    std::uint64_t generation = 0;  // counts changes to any watched dict
+    PyObject* ns = nullptr;        // the module namespace the entries were found through
+    PyObject* np = nullptr;        // strong: the module found there as `np`
     PyObject* attr[static_cast<int>(Str::count_)] = {};  // strong: np.<name>
 } cache;
 
@@ -28,32 +31,40 @@ int forget(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     // No reference is dropped here: the entries are replaced on the next fill, outside
     // whatever mutation triggered this.
     cache.valid = false;
+    ++cache.generation;
     return 0;
 }
 
-// `np` as found in the module namespace (not the builtins), if it is a plain module.
-PyObject* namespace_np(PyObject* ns) {
-    // Cannot fail: the key is an exact str with its hash cached.
-    PyObject* np = PyDict_GetItemWithError(ns, str(Str::np));
-    return np && PyModule_CheckExact(np) ? np : nullptr;
+bool watch(PyObject* dict) {
+    if (cache.watcher >= 0 && PyDict_Watch(cache.watcher, dict) == 0) return true;
+    PyErr_Clear();
+    return false;
 }
 
 void remember(PyObject* ns, PyObject* np, Str name, PyObject* value) {
-    if (cache.watcher < 0) return;
+    // References are dropped only once the cache is consistent again: a finaliser that
+    // changes a watched dict then invalidates it, as it should.
+    PyObject* dropped[std::size(cache.attr) + 2] = {};
+    std::size_t k = 0;
     if (!cache.valid || cache.ns != ns || cache.np != np) {
-        if (PyDict_Watch(cache.watcher, ns) < 0 || PyDict_Watch(cache.watcher, PyModule_GetDict(np)) < 0) {
-            PyErr_Clear();
-            return;
-        }
-        for (PyObject*& entry : cache.attr) Py_CLEAR(entry);
-        Py_XSETREF(cache.np, Py_NewRef(np));
+        for (PyObject*& entry : cache.attr) dropped[k++] = std::exchange(entry, nullptr);
+        dropped[k++] = std::exchange(cache.np, Py_NewRef(np));
         cache.ns = ns;
         cache.valid = true;
     }
-    Py_XSETREF(cache.attr[static_cast<int>(name)], Py_NewRef(value));
+    dropped[k++] = std::exchange(cache.attr[static_cast<int>(name)], Py_NewRef(value));
+    for (PyObject* old : dropped) Py_XDECREF(old);
 }
 
-// np.<name> with `np` a module global.
+Ref lookup_builtin(Str name) {
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(builtins, str(name), &value) == 0)
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", str(name));
+    return Ref::steal(value);
+}
+
+// np.<name>, with `np` a module global: the module's namespace, then the builtins,
+// else NameError.
 Ref numpy_attribute(PyObject* module, Str name) {
     PyObject* ns = PyModule_GetDict(module);
     // The type check catches a module whose __class__ was reassigned, which no dict
@@ -61,15 +72,25 @@ Ref numpy_attribute(PyObject* module, Str name) {
     if (cache.valid && cache.ns == ns && Py_IS_TYPE(cache.np, &PyModule_Type))
         if (PyObject* value = cache.attr[static_cast<int>(name)]) return Ref::borrow(value);
 
-    Ref np = lookup_global(module, Str::np);
+    // Each dict is watched before it is read, and a value is remembered only if no
+    // watched dict changed meanwhile: Python code can run inside a lookup (a key whose
+    // __eq__ is called) and rebind what was just read.
+    const bool ns_watched = watch(ns);
+    const std::uint64_t generation = cache.generation;
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(ns, str(Str::np), &found) < 0) return {};
+    const bool in_namespace = found != nullptr;
+    Ref np = in_namespace ? Ref::steal(found) : lookup_builtin(Str::np);
     if (!np) return {};
     // Module type attributes never shadow the names looked up here, so a plain
     // module's attribute is its namespace entry.
     if (PyModule_CheckExact(np.get())) {
+        PyObject* dict = PyModule_GetDict(np.get());
+        const bool watched = ns_watched && in_namespace && watch(dict);
         PyObject* value = nullptr;
-        if (PyDict_GetItemRef(PyModule_GetDict(np.get()), str(name), &value) < 0) return {};
+        if (PyDict_GetItemRef(dict, str(name), &value) < 0) return {};
         if (value) {
-            if (namespace_np(ns) == np.get()) remember(ns, np.get(), name, value);
+            if (watched && cache.generation == generation) remember(ns, np.get(), name, value);
             return Ref::steal(value);
         }
     }
@@ -87,14 +108,6 @@ bool init_numpy_access() noexcept {
     cache.watcher = PyDict_AddWatcher(forget);
     if (cache.watcher < 0) PyErr_Clear();
     return true;
-}
-
-Ref lookup_global(PyObject* module, Str name) {
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(PyModule_GetDict(module), str(name), &value) < 0) return {};
-    if (!value && PyObject_GetOptionalAttr(builtins, str(name), &value) < 0) return {};
-    if (!value) PyErr_Format(PyExc_NameError, "name '%U' is not defined", str(name));
-    return Ref::steal(value);
 }
 
 Ref call_numpy(PyObject* module, Str func, PyObject* shape, Str dtype) {

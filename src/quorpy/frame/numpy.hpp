@@ -11,9 +11,6 @@ namespace quorpy {
 // Makes the shared constants and registers the dict watcher; called once.
 bool init_numpy_access() noexcept;
 
-// A module global: the module's namespace, then the builtins, else NameError.
-Ref lookup_global(PyObject* module, Str name);
-
 // np.<func>(shape, dtype=np.<dtype>), as one vectorcall.
 Ref call_numpy(PyObject* module, Str func, PyObject* shape, Str dtype);
 
