@@ -307,3 +307,45 @@ def test_concurrent_field_and_mesh_use(rt):
             assert rt.get_vertex(mesh, idx) == (t, i * (per // 10), 0)
     values = dict(rt.scalar_items(field))
     assert all(values[(t, i, 1.0)] == t * per + i for t in range(threads) for i in range(per))
+
+
+@pytest.mark.parametrize("destroy", ["object", "instance"])
+@pytest.mark.parametrize("caller", ["same thread", "other thread"])
+def test_handle_is_refused_once_destroyed_by_a_thread_that_used_it(destroy, caller):
+    # Lookups may be remembered per thread: a thread that has used a handle must still
+    # be refused it as soon as the destruction has returned, whichever thread destroyed it.
+    rt = Runtime()
+    lib, inst, mesh = rt.lib, rt.inst, rt.new_mesh()
+    rt.add_vertex(mesh, (1, 2, 3))
+    seen = {}
+
+    def use(when):
+        out = F3(9, 9, 9)
+        lib.qlref_mesh_get_vertex(inst, mesh, 0, out)
+        seen[when] = (lib.qlref_mesh_vertex_count(inst, mesh), lib.qlref_mesh_add_vertex(inst, mesh, F3(4, 5, 6)), tuple(out))
+
+    def kill():
+        if destroy == "object":
+            assert lib.qlref_object_destroy(inst, mesh) == 0
+        rt.close()
+
+    if caller == "same thread":
+        use("before")
+        kill()
+        use("after")
+    else:
+        used, killed = threading.Event(), threading.Event()
+
+        def worker():
+            use("before")
+            used.set()
+            killed.wait(10)
+            use("after")
+
+        th = threading.Thread(target=worker)
+        th.start()
+        assert used.wait(10)
+        kill()
+        killed.set()
+        th.join(10)
+    assert seen == {"before": (1, 1, (1, 2, 3)), "after": (-1, -1, (9, 9, 9))}

@@ -19,12 +19,23 @@
 // (samplers return 0, adders and counts return -1).
 //
 // Threads: any entry point may be called from any thread at the same time as any
-// other. The registry of instances and objects has one reader/writer lock that is
-// held only to look a handle up; the lookup hands out a shared_ptr, so an object
-// destroyed while another thread is using it stays alive until that call returns.
-// Each object has its own reader/writer lock: getters, samplers and traversal reads
-// take it shared, adders and setters exclusive. Traversals never hold a lock while
-// they call back, so a callback may itself call into the runtime.
+// other. The registry of instances and objects has one reader/writer lock, held only
+// to create, destroy or look up an object on a miss of the calling thread's lookup
+// cache (below). Each object has its own reader/writer lock: getters, samplers and
+// traversal reads take it shared, adders and setters exclusive. Traversals never hold
+// a lock while they call back, so a callback may itself call into the runtime.
+//
+// Lookup cache: calls on different objects must not write to any shared cache line,
+// or two threads each working on their own mesh slow each other down. So each thread
+// keeps its last few {instance, handle} -> object lookups, together with the shared
+// owner of each object, under one generation number. A global generation counter is
+// bumped, under the registry lock, whenever an object or an instance is destroyed;
+// a per-element call only loads it and uses a cached object if the generation is
+// still the one the cache was filled under. So a handle destroyed before a call
+// begins is never found, by any thread, while an object destroyed during a call stays
+// alive (through the cached owner) until that call returns. Objects live on cache
+// lines of their own. A destroyed object's memory may be kept by the cache of a
+// thread that used it until that thread next calls into the runtime or exits.
 
 #include <algorithm>
 #include <array>
@@ -51,7 +62,12 @@ using quorpy::travv_cb_t;
 
 enum class Kind { Mesh, ScalarField, VectorField };
 
-struct Object {
+// Two 64-byte lines: x86 cores also fetch the neighbour of a line they miss.
+constexpr std::size_t kLine = 128;
+
+// Aligned so that no two objects share a cache line: the lock of one is written by
+// every call on it, and must not evict anything another thread reads.
+struct alignas(kLine) Object {
     explicit Object(Kind k) : kind(k) {}
     virtual ~Object() = default;
     const Kind kind;
@@ -156,6 +172,15 @@ struct Instance {
     std::unordered_map<u64, std::shared_ptr<Object>> objects;
 };
 
+// Bumped under the registry's exclusive lock by every destruction of an object or an
+// instance; loaded, never written, by per-element calls. It starts at 1, so a thread
+// cache that has never been filled (generation 0) never matches. A line of its own
+// keeps it in every core's cache between destructions.
+struct alignas(kLine) Generation {
+    std::atomic<u64> value{1};
+};
+constinit Generation generation;
+
 struct Registry {
     std::shared_mutex mu;
     std::unordered_map<u64, Instance> instances;
@@ -163,15 +188,24 @@ struct Registry {
 
     u64 new_handle() { return next_handle.fetch_add(1, std::memory_order_relaxed); }
 
-    // The object `h` of instance `inst` if it exists and is a T, else null.
-    template <class T>
-    std::shared_ptr<T> find(u64 inst, u64 h) {
-        std::shared_lock lock(mu);
+    // Call with `mu` held (shared or exclusive).
+    std::shared_ptr<Object> find_locked(u64 inst, u64 h) const {
         auto i = instances.find(inst);
         if (i == instances.end()) return nullptr;
         auto o = i->second.objects.find(h);
-        if (o == i->second.objects.end() || o->second->kind != T::kKind) return nullptr;
-        return std::static_pointer_cast<T>(o->second);
+        return o == i->second.objects.end() ? nullptr : o->second;
+    }
+
+    // The object `h` of instance `inst` if it exists and is a T, else null.
+    template <class T>
+    std::shared_ptr<T> find_shared(u64 inst, u64 h) {
+        std::shared_ptr<Object> o;
+        {
+            std::shared_lock lock(mu);
+            o = find_locked(inst, h);
+        }
+        if (!o || o->kind != T::kKind) return nullptr;
+        return std::static_pointer_cast<T>(std::move(o));
     }
 
     template <class T>
@@ -184,6 +218,9 @@ struct Registry {
         i->second.objects.emplace(h, std::move(obj));
         return h;
     }
+
+    // Call with `mu` held exclusively, after removing an object or an instance.
+    static void destroyed() { generation.value.fetch_add(1, std::memory_order_release); }
 };
 
 // Never destroyed: threads may still be calling in while the process exits.
@@ -192,10 +229,99 @@ Registry& registry() {
     return *r;
 }
 
-template <class T>
-std::shared_ptr<T> find(u64 inst, u64 h) {
-    return registry().find<T>(inst, h);
+// ---- the per-thread lookup cache ------------------------------------------------
+
+constexpr int kWays = 4;
+
+// What the fast path reads: trivially constructed and destroyed, so that it needs no
+// guard. The objects are owned by the same slots of the thread's Keeper. Initial-exec
+// TLS (as the extension module uses) spares every call a __tls_get_addr call; the
+// library's thread-local data is under 200 bytes of the static TLS surplus.
+struct HotCache {
+    u64 gen;  // the generation every entry was found under
+    struct {
+        u64 inst, h;
+        Object* obj;  // null: empty slot
+    } e[kWays];
+    unsigned next;  // slot to fill next
+    bool closed;    // the thread is exiting and its Keeper is gone: cache nothing more
+};
+constinit thread_local HotCache hot [[gnu::tls_model("initial-exec")]] {};
+
+struct Keeper {
+    std::shared_ptr<Object> own[kWays];
+    ~Keeper() {
+        hot = HotCache{};
+        hot.closed = true;
+    }
+};
+thread_local Keeper keeper;
+
+// The miss path: look the handle up under the registry lock and cache what it finds.
+// If nothing can be cached, `hold` keeps the object alive for the caller instead.
+[[gnu::noinline]] Object* lookup_slow(u64 inst, u64 h, std::shared_ptr<Object>& hold) {
+    std::shared_ptr<Object> obj;
+    u64 gen;
+    {
+        Registry& r = registry();
+        std::shared_lock lock(r.mu);
+        gen = generation.value.load(std::memory_order_relaxed);  // written only under `mu`
+        obj = r.find_locked(inst, h);
+    }
+    if (!obj) return nullptr;
+    Object* p = obj.get();
+    HotCache& c = hot;
+    if (c.closed) {
+        hold = std::move(obj);
+        return p;
+    }
+    Keeper& k = keeper;
+    std::shared_ptr<Object> released[kWays];  // let go of once the cache is consistent
+    if (c.gen != gen) {
+        for (int i = 0; i < kWays; ++i) {
+            released[i] = std::move(k.own[i]);
+            c.e[i] = {};
+        }
+        c.gen = gen;
+        c.next = 0;
+    }
+    unsigned s = c.next++ % kWays;
+    released[s] = std::move(k.own[s]);
+    k.own[s] = std::move(obj);
+    c.e[s] = {inst, h, p};
+    return p;
 }
+
+// The object `h` of instance `inst`, or null. Valid until the calling thread next looks
+// anything up, so callers must not call back into the runtime while they use it. A hit
+// writes nothing: one load of the generation, then the thread's own cache.
+inline Object* lookup(u64 inst, u64 h, std::shared_ptr<Object>& hold) {
+    const u64 gen = generation.value.load(std::memory_order_acquire);
+    HotCache& c = hot;
+    if (c.gen == gen) {
+        for (const auto& e : c.e)
+            if (e.h == h && e.inst == inst && e.obj) return e.obj;
+    }
+    return lookup_slow(inst, h, hold);
+}
+
+// The object `h` of instance `inst` if it is a T, for the length of one call that does
+// not call back into the runtime.
+template <class T>
+class Use {
+public:
+    Use(u64 inst, u64 h) {
+        Object* o = lookup(inst, h, hold_);
+        p_ = o && o->kind == T::kKind ? static_cast<T*>(o) : nullptr;
+    }
+    explicit operator bool() const { return p_ != nullptr; }
+    T* operator->() const { return p_; }
+    T& operator*() const { return *p_; }
+
+private:
+    std::shared_ptr<Object> hold_;  // set only when the thread could not cache the object
+    T* p_;
+};
 
 // Index getters shared by vertices and triangles.
 template <class Elem, class Out>
@@ -234,6 +360,7 @@ QLREF_API void qlref_instance_destroy(u64 inst) {
         if (i == r.instances.end()) return;
         doomed = std::move(i->second);
         r.instances.erase(i);
+        Registry::destroyed();
     }
 }
 
@@ -252,30 +379,31 @@ QLREF_API int qlref_object_destroy(u64 inst, u64 h) {
         if (o == i->second.objects.end()) return -1;
         doomed = std::move(o->second);
         i->second.objects.erase(o);
+        Registry::destroyed();
     }
     return 0;
 }
 
 QLREF_API int qlref_mesh_vertex_count(u64 inst, u64 h) {
-    auto m = find<Mesh>(inst, h);
+    Use<Mesh> m(inst, h);
     if (!m) return -1;
     std::shared_lock lock(m->mu);
     return static_cast<int>(m->vertices.size());
 }
 
 QLREF_API int qlref_mesh_triangle_count(u64 inst, u64 h) {
-    auto m = find<Mesh>(inst, h);
+    Use<Mesh> m(inst, h);
     if (!m) return -1;
     std::shared_lock lock(m->mu);
     return static_cast<int>(m->triangles.size());
 }
 
 QLREF_API std::int64_t qlref_field_count(u64 inst, u64 h) {
-    if (auto f = find<ScalarField>(inst, h)) {
+    if (Use<ScalarField> f(inst, h); f) {
         std::shared_lock lock(f->mu);
         return static_cast<std::int64_t>(f->entries.size());
     }
-    if (auto f = find<VectorField>(inst, h)) {
+    if (Use<VectorField> f(inst, h); f) {
         std::shared_lock lock(f->mu);
         return static_cast<std::int64_t>(f->entries.size());
     }
@@ -286,62 +414,65 @@ QLREF_API std::int64_t qlref_field_count(u64 inst, u64 h) {
 
 // [getvec_t]
 QLREF_API void qlref_mesh_get_vertex(u64 inst, u64 h, int index, float* out) {
-    auto m = find<Mesh>(inst, h);
+    Use<Mesh> m(inst, h);
     if (m && out) get_element(m->vertices, *m, index, out);
 }
 
 // [gettri_t]
 QLREF_API void qlref_mesh_get_triangle(u64 inst, u64 h, int index, std::int32_t* out) {
-    auto m = find<Mesh>(inst, h);
+    Use<Mesh> m(inst, h);
     if (m && out) get_element(m->triangles, *m, index, out);
 }
 
 // [addvec_t] Returns the new vertex's index, or -1.
 QLREF_API int qlref_mesh_add_vertex(u64 inst, u64 h, const float* v) {
-    auto m = find<Mesh>(inst, h);
+    Use<Mesh> m(inst, h);
     return m && v ? add_element(m->vertices, *m, v) : -1;
 }
 
 // [addtri_t] Returns the new triangle's index, or -1. Vertex indices are stored as
 // given; they are not checked against the vertex list.
 QLREF_API int qlref_mesh_add_triangle(u64 inst, u64 h, const std::int32_t* t) {
-    auto m = find<Mesh>(inst, h);
+    Use<Mesh> m(inst, h);
     return m && t ? add_element(m->triangles, *m, t) : -1;
 }
 
 // [setscl_t]
 QLREF_API void qlref_scalar_set(u64 inst, u64 h, const float* pos, float value) {
-    auto f = find<ScalarField>(inst, h);
+    Use<ScalarField> f(inst, h);
     if (f && pos) f->set(pos, &value);
 }
 
 // [getscl_t]
 QLREF_API unsigned char qlref_scalar_sample(u64 inst, u64 h, const float* pos, float* value) {
-    auto f = find<ScalarField>(inst, h);
+    Use<ScalarField> f(inst, h);
     return f && pos && value ? f->sample(pos, value) : 0;
 }
 
 // [setvec_t]
 QLREF_API void qlref_vector_set(u64 inst, u64 h, const float* pos, const float* value) {
-    auto f = find<VectorField>(inst, h);
+    Use<VectorField> f(inst, h);
     if (f && pos && value) f->set(pos, value);
 }
 
 // [getvecf_t]
 QLREF_API unsigned char qlref_vector_sample(u64 inst, u64 h, const float* pos, float* value) {
-    auto f = find<VectorField>(inst, h);
+    Use<VectorField> f(inst, h);
     return f && pos && value ? f->sample(pos, value) : 0;
 }
 
+// Traversals call back, and a callback may destroy the object or look others up, so
+// they own the object for their whole length instead of borrowing it from the cache.
+
 // [traverse_s_t]
 QLREF_API void qlref_scalar_traverse(u64 inst, u64 h, travs_cb_t cb) {
-    auto f = find<ScalarField>(inst, h);
+    auto f = registry().find_shared<ScalarField>(inst, h);
     if (f && cb) f->traverse([cb](const float* pc, const float* pv) { cb(pc, *pv); });
 }
 
 // [traverse_v_t]
 QLREF_API void qlref_vector_traverse(u64 inst, u64 h, travv_cb_t cb) {
-    auto f = find<VectorField>(inst, h);
+    auto f = registry().find_shared<VectorField>(inst, h);
     if (f && cb) f->traverse(cb);
 }
 
