@@ -16,6 +16,20 @@ FUNCTIONS = {
     "vector_active_values": ("fn", "inst", "h"),
 }
 
+# The recorder's native kind that each function calls through `fn`.
+NATIVE_KIND = {
+    "read_vertices": "getvec",
+    "read_triangles": "gettri",
+    "add_vertices": "addvec",
+    "add_triangles": "addtri",
+    "scalar_set_many": "setscl",
+    "scalar_get_many": "getscl",
+    "vector_set_many": "setvec",
+    "vector_get_many": "getvecf",
+    "scalar_active_values": "traverse_s",
+    "vector_active_values": "traverse_v",
+}
+
 
 def assert_one_module_frame(exc: BaseException, name: str, caller_frames: int = 1) -> None:
     """The traceback holds exactly one entry added by the module, named

@@ -32,7 +32,7 @@ from hypothesis.extra import numpy as hnp
 
 from conftest_badbuffer import badbuffer  # noqa: F401  (fixture)
 from conftest_badbuffer import build as build_badbuffer
-from helpers import FUNCTIONS
+from helpers import FUNCTIONS, NATIVE_KIND
 from recorder import get_buffer_error, vectorcall
 
 SANITIZED = os.environ.get("QUORPY_SANITIZED") == "1"
@@ -49,18 +49,7 @@ HYPOTHESIS = settings(
     ],
 )
 
-NATIVE = {
-    "read_vertices": "getvec",
-    "read_triangles": "gettri",
-    "add_vertices": "addvec",
-    "add_triangles": "addtri",
-    "scalar_set_many": "setscl",
-    "scalar_get_many": "getscl",
-    "vector_set_many": "setvec",
-    "vector_get_many": "getvecf",
-    "scalar_active_values": "traverse_s",
-    "vector_active_values": "traverse_v",
-}
+NATIVE = NATIVE_KIND
 
 # The typed view each array parameter takes: element character and number of axes.
 VIEWS = {

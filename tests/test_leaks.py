@@ -29,7 +29,7 @@ import numpy as np
 import pytest
 
 from conftest_badbuffer import badbuffer  # noqa: F401  (fixture)
-from helpers import FUNCTIONS
+from helpers import FUNCTIONS, NATIVE_KIND
 from recorder import vectorcall
 
 CALLS = int(os.environ.get("QUORPY_LEAK_CALLS", "2000"))
@@ -214,18 +214,7 @@ def byte_rows(n=4):
 
 # -- calls that succeed ----------------------------------------------------------------
 
-KINDS = {
-    "read_vertices": "getvec",
-    "read_triangles": "gettri",
-    "add_vertices": "addvec",
-    "add_triangles": "addtri",
-    "scalar_set_many": "setscl",
-    "scalar_get_many": "getscl",
-    "vector_set_many": "setvec",
-    "vector_get_many": "getvecf",
-    "scalar_active_values": "traverse_s",
-    "vector_active_values": "traverse_v",
-}
+KINDS = NATIVE_KIND
 
 
 def success_cases(fl, rec, badbuffer):

@@ -18,7 +18,7 @@ import traceback
 import numpy as np
 import pytest
 
-from helpers import FUNCTIONS
+from helpers import FUNCTIONS, NATIVE_KIND
 from quorpy.reference import Runtime
 
 DURATION = float(os.environ.get("QUORPY_STRESS_SECONDS", "4"))
@@ -322,18 +322,7 @@ def test_every_function_runs_its_natives_on_several_threads_at_once(fastloop, re
     # Each thread's first native call waits until all of them have made one: that can
     # only happen if every thread released the GIL around its loop.
     nthreads = 4
-    kind = {
-        "read_vertices": "getvec",
-        "read_triangles": "gettri",
-        "add_vertices": "addvec",
-        "add_triangles": "addtri",
-        "scalar_set_many": "setscl",
-        "scalar_get_many": "getscl",
-        "vector_set_many": "setvec",
-        "vector_get_many": "getvecf",
-        "scalar_active_values": "traverse_s",
-        "vector_active_values": "traverse_v",
-    }[name]
+    kind = NATIVE_KIND[name]
     rec.set_traversal("traverse_s", np.ones((2, 3)), np.ones(2))
     rec.set_traversal("traverse_v", np.ones((2, 3)), np.ones((2, 3)))
     rec.set_rendezvous(nthreads, timeout=10.0)
