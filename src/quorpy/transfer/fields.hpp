@@ -13,13 +13,13 @@ namespace quorpy {
 struct ScalarField {
     using setter = setscl_t;
     using sampler = getscl_t;
-    static constexpr Conv value_conv = Conv::FloatValues;
     static constexpr const char* value_unit = "elements";
     static ValueCursor values(const View& v) { return values_of(v); }
     static constexpr int value_ndim = 1;
     static Ref value_shape(Py_ssize_t n) { return Ref::steal(PyLong_FromSsize_t(n)); }
 
-    // The native writes into one local; only what it reports found reaches `out`.
+    // The native writes into one local; only what it reports found reaches `out`, and
+    // NaN is stored in the loop itself, so no row is left for fill_missing().
     static Py_ssize_t sample(sampler f, const Args& a, Py_ssize_t n, RowCursor<const float> pos, const View& out,
                              unsigned char* found) noexcept {
         float* values = reinterpret_cast<float*>(out.data());
@@ -42,7 +42,6 @@ struct ScalarField {
 struct VectorField {
     using setter = setvec_t;
     using sampler = getvecf_t;
-    static constexpr Conv value_conv = Conv::FloatRows;
     static constexpr const char* value_unit = "rows";
     static RowCursor<const float> values(const View& v) { return rows_of<const float>(v); }
     static constexpr int value_ndim = 2;
@@ -77,7 +76,7 @@ Ref set_many(Args& a) {
     const View& pos = a.view[0];
     const View& vals = a.view[1];
     if (!require_columns("pos", pos) || !require_values(vals, pos, Field::value_unit)) return {};
-    if constexpr (Field::value_conv == Conv::FloatRows)
+    if constexpr (Field::value_ndim == 2)
         if (!require_columns("vals", vals)) return {};
     if (pos.rows() > 0 && !require_fn(a)) return {};
     for_each_row<typename Field::setter>(a, pos.rows(), rows_of<const float>(pos), Field::values(vals));
