@@ -444,7 +444,9 @@ class Recorder:
 # -- raw calls into the interpreter ------------------------------------------------
 
 
-class _PyBuffer(ctypes.Structure):
+class PyBufferStruct(ctypes.Structure):
+    """The C Py_buffer, for calling the buffer protocol through ctypes."""
+
     _fields_ = [
         ("buf", ctypes.c_void_p),
         ("obj", ctypes.c_void_p),
@@ -453,8 +455,8 @@ class _PyBuffer(ctypes.Structure):
         ("readonly", ctypes.c_int),
         ("ndim", ctypes.c_int),
         ("format", ctypes.c_char_p),
-        ("shape", ctypes.c_void_p),
-        ("strides", ctypes.c_void_p),
+        ("shape", ctypes.POINTER(ctypes.c_ssize_t)),
+        ("strides", ctypes.POINTER(ctypes.c_ssize_t)),
         ("suboffsets", ctypes.c_void_p),
         ("internal", ctypes.c_void_p),
     ]
@@ -464,11 +466,11 @@ def get_buffer_error(obj, flags: int = CONTIG_WRITABLE_FORMAT) -> BaseException 
     """What the exporter of obj raises for a buffer request with these flags
     (None when it grants it): the reference for errors passed through."""
     api = ctypes.pythonapi
-    api.PyObject_GetBuffer.argtypes = [ctypes.py_object, ctypes.POINTER(_PyBuffer), ctypes.c_int]
+    api.PyObject_GetBuffer.argtypes = [ctypes.py_object, ctypes.POINTER(PyBufferStruct), ctypes.c_int]
     api.PyObject_GetBuffer.restype = ctypes.c_int
-    api.PyBuffer_Release.argtypes = [ctypes.POINTER(_PyBuffer)]
+    api.PyBuffer_Release.argtypes = [ctypes.POINTER(PyBufferStruct)]
     api.PyBuffer_Release.restype = None
-    view = _PyBuffer()
+    view = PyBufferStruct()
     try:
         api.PyObject_GetBuffer(obj, ctypes.byref(view), flags)
     except BaseException as exc:  # noqa: BLE001 - handed back to the test

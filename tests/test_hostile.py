@@ -33,7 +33,7 @@ from hypothesis.extra import numpy as hnp
 from conftest_badbuffer import badbuffer  # noqa: F401  (fixture)
 from conftest_badbuffer import build as build_badbuffer
 from helpers import FUNCTIONS, NATIVE_KIND
-from recorder import get_buffer_error, vectorcall
+from recorder import PyBufferStruct, get_buffer_error, vectorcall
 
 SANITIZED = os.environ.get("QUORPY_SANITIZED") == "1"
 EXAMPLES = int(os.environ.get("QUORPY_HOSTILE_EXAMPLES", "250"))
@@ -175,31 +175,14 @@ def cint_outcome(x):
 
 # -- what an array argument exports ---------------------------------------------------
 
-
-class _PyBuffer(ctypes.Structure):
-    _fields_ = [
-        ("buf", ctypes.c_void_p),
-        ("obj", ctypes.c_void_p),
-        ("len", ctypes.c_ssize_t),
-        ("itemsize", ctypes.c_ssize_t),
-        ("readonly", ctypes.c_int),
-        ("ndim", ctypes.c_int),
-        ("format", ctypes.c_char_p),
-        ("shape", ctypes.POINTER(ctypes.c_ssize_t)),
-        ("strides", ctypes.POINTER(ctypes.c_ssize_t)),
-        ("suboffsets", ctypes.c_void_p),
-        ("internal", ctypes.c_void_p),
-    ]
-
-
 # A library handle of our own: ctypes.pythonapi's function objects are shared, and other
 # helpers set their own argument types on them.
 _api = ctypes.PyDLL(None)
 _get_buffer = _api.PyObject_GetBuffer
-_get_buffer.argtypes = [ctypes.py_object, ctypes.POINTER(_PyBuffer), ctypes.c_int]
+_get_buffer.argtypes = [ctypes.py_object, ctypes.POINTER(PyBufferStruct), ctypes.c_int]
 _get_buffer.restype = ctypes.c_int
 _release_buffer = _api.PyBuffer_Release
-_release_buffer.argtypes = [ctypes.POINTER(_PyBuffer)]
+_release_buffer.argtypes = [ctypes.POINTER(PyBufferStruct)]
 _release_buffer.restype = None
 
 REQUEST = 0x3D  # C-contiguous, format, writable: what the module asks for
@@ -219,7 +202,7 @@ class Exported:
 
 def exported(obj) -> Exported:
     """What obj's exporter hands to a consumer making the module's request."""
-    view = _PyBuffer()
+    view = PyBufferStruct()
     _get_buffer(obj, ctypes.byref(view), REQUEST)
     try:
         nd = view.ndim
