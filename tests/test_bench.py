@@ -9,7 +9,9 @@ import dataclasses
 import importlib.util
 import json
 import os
+import re
 import shutil
+import statistics
 import subprocess
 import sys
 import textwrap
@@ -63,8 +65,10 @@ def test_quick_run_prints_a_block_per_function_and_workload(quick):
 def test_quick_run_shows_progress_on_stderr_only(quick):
     proc, doc, _ = quick
     steps = len(doc["config"]["workloads"]) * (len(FUNCTIONS) * (len(doc["config"]["sizes"]) + 1) + 1)
-    assert f"[{steps:3d}/{steps}" in proc.stderr
-    assert f"/{steps} " not in proc.stdout
+    # Anchored: a timing cell such as "109/102" must not pass for a progress line.
+    progress = re.compile(rf"^\[ *\d+/{steps} ", re.MULTILINE)
+    assert re.search(rf"^\[{steps:3d}/{steps} ", proc.stderr, re.MULTILINE)
+    assert not progress.search(proc.stdout)
 
 
 def test_quick_run_json_has_every_function_and_contender(quick):
@@ -109,9 +113,10 @@ def test_quick_run_reports_zero_size_threads_and_targets(quick):
     assert {(t["workload"], t["contender"]) for t in doc["threads"]} == {
         (wl, c) for wl in WORKLOADS for c in ("quorpy", "c_loop")}
     assert all(t["ratio"] > 0 and min(t["one_thread_ns"] + t["two_threads_ns"]) > 0 for t in doc["threads"])
-    assert len(doc["targets"]) == 7 * len(WORKLOADS)
-    assert {t["status"] for t in doc["targets"]} <= {"pass", "MISS", "not measured"}
-    assert "Targets (medians of this run)" in proc.stdout
+    # Six targets per workload, and the absolute speed-ups over ctypes and cffi with the cheapest native.
+    assert len(doc["targets"]) == 6 * len(WORKLOADS) + 2
+    assert {t["status"] for t in doc["targets"]} <= {"pass", "tie", "MISS", "not measured"}
+    assert report.TARGETS_HEADER in proc.stdout
     assert proc.stdout.count("(5) two threads") == len(WORKLOADS)
 
 
@@ -322,39 +327,79 @@ def test_measure_interleaves_and_rotates_the_order():
     assert len({r[0] for r in rounds}) > 1, rounds
 
 
-def _fake_run(ratios: dict[tuple[str, str, int], float], threads_ratio: float) -> dict:
-    results = []
-    for (function, contender, n), t in ratios.items():
-        results.append(suite.Result("cheapest", function, contender, n, "measured", [t], 1))
+def _fake_run(rounds: dict[tuple[str, str, int], list[float]], threads_rounds: list[float],
+              workloads: tuple[str, ...] = ("cheapest",)) -> dict:
+    """A run whose contenders took the given ns per call in each round."""
+    results = [suite.Result(wl, function, contender, n, "measured", list(t), 1)
+               for wl in workloads for (function, contender, n), t in rounds.items()]
     return {
-        "config": dataclasses.asdict(dataclasses.replace(suite.FULL, workloads=("cheapest",),
+        "config": dataclasses.asdict(dataclasses.replace(suite.FULL, workloads=workloads,
                                                          functions=("read_vertices", "add_vertices"))),
         "contenders": {"quorpy": "quorpy", "c_loop": "C loop"},
         "results": results,
-        "threads": [{"workload": "cheapest", "contender": "quorpy", "ratio": threads_ratio}],
+        "threads": [{"workload": wl, "contender": "quorpy", "ratio": statistics.median(threads_rounds),
+                     "one_thread_ns": [100.0 * r for r in threads_rounds], "two_threads_ns": [100.0] * 3}
+                    for wl in workloads],
     }
 
 
-def test_targets_pass_and_miss_on_the_measured_ratios():
-    big = 1_000_000
+@pytest.mark.parametrize("rounds, limit, higher_is_better, expected", [
+    ([1.00, 1.05, 1.30], 1.10, False, "pass"),  # the median meets the target
+    ([1.05, 1.15, 1.20], 1.10, False, "tie"),  # the median misses, one round meets
+    ([1.12, 1.15, 1.30], 1.10, False, "MISS"),  # no round meets
+    ([1.10, 1.10, 1.10], 1.10, False, "pass"),
+    ([0.95, 0.85, 0.80], 0.90, True, "tie"),
+    ([0.89, 0.85, 0.80], 0.90, True, "MISS"),
+    ([1.60, 1.75, 1.90], 1.70, True, "pass"),
+])
+def test_verdict_calls_pass_tie_or_miss_from_the_spread_of_the_rounds(rounds, limit, higher_is_better, expected):
+    assert report.verdict(rounds, limit, higher_is_better) == expected
+
+
+def test_targets_pass_tie_and_miss_on_the_per_round_ratios():
+    big, c = 1_000_000, [100.0, 100.0, 100.0]
     run = _fake_run({
-        ("read_vertices", "quorpy", big): 105.0, ("read_vertices", "c_loop", big): 100.0,
-        ("add_vertices", "quorpy", big): 130.0, ("add_vertices", "c_loop", big): 100.0,
-        ("read_vertices", "quorpy", 0): 120.0, ("read_vertices", "numpy", 0): 100.0,
-        ("add_vertices", "quorpy", 0): 90.0, ("add_vertices", "numpy", 0): 100.0,
-    }, threads_ratio=1.9)
+        ("read_vertices", "quorpy", big): [105.0, 115.0, 120.0], ("read_vertices", "c_loop", big): c,
+        ("add_vertices", "quorpy", big): [130.0, 125.0, 140.0], ("add_vertices", "c_loop", big): c,
+        ("read_vertices", "quorpy", 0): [120.0, 110.0, 140.0], ("read_vertices", "numpy", 0): c,
+        ("add_vertices", "quorpy", 0): [90.0, 95.0, 80.0], ("add_vertices", "numpy", 0): c,
+    }, threads_rounds=[1.9, 1.6, 1.8])
     rows = {t["target"][:3]: t for t in report.targets(run) if t["status"] != "not measured"}
     assert rows["(1)"]["status"] == "MISS"
     assert rows["(1)"]["worst"] == "add_vertices" and rows["(1)"]["ratio"] == pytest.approx(1.3)
-    assert rows["(1)"]["misses"] == {"add_vertices": 1.3}
+    assert rows["(1)"]["band"] == pytest.approx((1.25, 1.4))
+    assert rows["(1)"]["misses"] == {"add_vertices": 1.3} and rows["(1)"]["ties"] == {"read_vertices": 1.15}
     assert rows["(4)"]["status"] == "pass" and rows["(4)"]["ratio"] == pytest.approx(1.2)
-    assert rows["(5)"]["status"] == "pass"
+    assert rows["(5)"]["status"] == "pass" and rows["(5)"]["ratio"] == pytest.approx(1.8)
     text = report.targets_text(report.targets(run))
-    assert "MISS" in text and "add_vertices 1.3" in text
+    assert "MISS" in text and "add_vertices 1.3" in text and "ties: read_vertices 1.15" in text
+
+
+def test_speed_up_is_judged_as_a_share_of_the_c_loops_and_absolutely_only_with_the_cheapest_native():
+    mid = 100_000
+    run = _fake_run({
+        ("read_vertices", "quorpy", mid): [10.0, 11.0, 10.5], ("read_vertices", "c_loop", mid): [10.0] * 3,
+        ("read_vertices", "ctypes", mid): [500.0] * 3, ("read_vertices", "cffi", mid): [300.0] * 3,
+        ("add_vertices", "quorpy", mid): [14.0, 13.0, 15.0], ("add_vertices", "c_loop", mid): [10.0] * 3,
+        ("add_vertices", "ctypes", mid): [2000.0] * 3, ("add_vertices", "cffi", mid): [1500.0] * 3,
+    }, threads_rounds=[1.8] * 3, workloads=("reference", "cheapest"))
+    rows = [t for t in report.targets(run) if t["target"].startswith("(2)")]
+    share = {t["workload"]: t for t in rows if "share" in t["target"]}
+    assert set(share) == {"reference", "cheapest"}
+    # Per round: C loop / quorpy, i.e. (ctypes / quorpy) / (ctypes / C loop).
+    assert share["cheapest"]["status"] == "MISS" and share["cheapest"]["misses"] == {"add_vertices": 0.714}
+    assert share["cheapest"]["ties"] == {} and share["cheapest"]["worst"] == "add_vertices"
+    assert "ctypes 50-200x" in share["cheapest"]["note"]
+    absolute = {(t["workload"], t["target"]) for t in rows if "share" not in t["target"]}
+    assert absolute == {("cheapest", "(2) n=10^5: ctypes loop / quorpy >= 100"),
+                        ("cheapest", "(2) n=10^5: cffi loop / quorpy >= 100")}
+    cffi = next(t for t in rows if t["target"].startswith("(2) n=10^5: cffi"))
+    assert cffi["status"] == "MISS" and cffi["misses"] == {"read_vertices": 28.571}
 
 
 def test_targets_without_the_size_are_not_measured():
-    run = _fake_run({("read_vertices", "quorpy", 1): 5.0, ("read_vertices", "c_loop", 1): 5.0}, threads_ratio=1.0)
+    run = _fake_run({("read_vertices", "quorpy", 1): [5.0], ("read_vertices", "c_loop", 1): [5.0]},
+                    threads_rounds=[1.0, 1.1, 0.9])
     rows = report.targets(run)
     first = next(t for t in rows if t["target"].startswith("(1)"))
     assert first["status"] == "not measured"
