@@ -40,24 +40,15 @@ import functools
 import os
 from collections.abc import Sequence
 
+from quorpy.catalogue import FUNCTIONS
+
 __all__ = ["ENTRY_POINTS", "LIBRARY_PATH", "Runtime", "TRAVS_CB", "TRAVV_CB", "load_library"]
 
 LIBRARY_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "libquorlan_ref.so")
 
-#: Short entry-point name -> exported symbol. Each symbol has exactly the C type
-#: that the matching ``_fastloop`` functions expect for ``fn``.
-ENTRY_POINTS = {
-    "get_vertex": "qlref_mesh_get_vertex",  # read_vertices
-    "get_triangle": "qlref_mesh_get_triangle",  # read_triangles
-    "add_vertex": "qlref_mesh_add_vertex",  # add_vertices
-    "add_triangle": "qlref_mesh_add_triangle",  # add_triangles
-    "scalar_set": "qlref_scalar_set",  # scalar_set_many
-    "scalar_sample": "qlref_scalar_sample",  # scalar_get_many
-    "vector_set": "qlref_vector_set",  # vector_set_many
-    "vector_sample": "qlref_vector_sample",  # vector_get_many
-    "scalar_traverse": "qlref_scalar_traverse",  # scalar_active_values
-    "vector_traverse": "qlref_vector_traverse",  # vector_active_values
-}
+#: Short entry-point name -> exported symbol, from :mod:`quorpy.catalogue`. Each
+#: symbol has exactly the C type that its ``_fastloop`` function expects for ``fn``.
+ENTRY_POINTS = {f.entry: f.symbol for f in FUNCTIONS.values()}
 
 _u64 = ctypes.c_uint64
 _int = ctypes.c_int

@@ -10,47 +10,27 @@ import ctypes
 import functools
 import os
 
+from quorpy import catalogue
+
 LIBRARY_PATH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "libquorpy_bench.so")
 
-#: Transfer function -> the cheapest native it can call.
-CHEAPEST = {
-    "read_vertices": "qlbench_get_vertex",
-    "read_triangles": "qlbench_get_triangle",
-    "add_vertices": "qlbench_add_vertex",
-    "add_triangles": "qlbench_add_triangle",
-    "scalar_set_many": "qlbench_scalar_set",
-    "scalar_get_many": "qlbench_scalar_sample",
-    "vector_set_many": "qlbench_vector_set",
-    "vector_get_many": "qlbench_vector_sample",
-    "scalar_active_values": "qlbench_scalar_traverse",
-    "vector_active_values": "qlbench_vector_traverse",
-}
+#: Transfer function -> the cheapest native it can call, named after the reference
+#: runtime's entry point of the same type.
+CHEAPEST = {f.name: "qlbench_" + f.entry for f in catalogue.FUNCTIONS.values()}
 
 _u64, _p, _i64 = ctypes.c_uint64, ctypes.c_void_p, ctypes.c_int64
-
-# Every loop takes (fn, inst, h), then array addresses, then a row count.
-_LOOP_ARRAYS = {
-    "read_vertices": 1,
-    "read_triangles": 1,
-    "add_vertices": 1,
-    "add_triangles": 1,
-    "scalar_set_many": 2,
-    "vector_set_many": 2,
-    "scalar_get_many": 3,
-    "vector_get_many": 3,
-    "scalar_active_values": 2,
-    "vector_active_values": 2,
-}
 
 
 @functools.cache
 def load(path: str = LIBRARY_PATH) -> ctypes.CDLL:
-    """Load the library once and declare its loops."""
+    """Load the library once and declare its loops: each takes (fn, inst, h), the
+    addresses of the function's array arguments and results, then a row count; a
+    traversal returns how many values it visited."""
     lib = ctypes.CDLL(path)
-    for name, arrays in _LOOP_ARRAYS.items():
-        f = getattr(lib, "qlbench_loop_" + name)
-        f.argtypes = [_p, _u64, _u64] + [_p] * arrays + [_i64]
-        f.restype = _i64 if name.endswith("active_values") else None
+    for fn in catalogue.FUNCTIONS.values():
+        f = getattr(lib, "qlbench_loop_" + fn.name)
+        f.argtypes = [_p, _u64, _u64] + [_p] * (len(fn.inputs) + len(fn.outputs)) + [_i64]
+        f.restype = _i64 if fn.family == catalogue.ACTIVE_VALUES else None
     lib.qlbench_reserve.argtypes = [_i64]
     lib.qlbench_reserve.restype = ctypes.c_int
     return lib

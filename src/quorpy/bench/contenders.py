@@ -13,9 +13,9 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from quorpy import _fastloop
+from quorpy import _fastloop, catalogue
 from quorpy.bench import clib
-from quorpy.bench.workloads import Inputs, vector_valued
+from quorpy.bench.workloads import Inputs
 
 
 @dataclass
@@ -27,7 +27,7 @@ class Call:
 def module_args(function: str, inp: Inputs) -> tuple[str, dict[str, object]]:
     """The arguments of a call in the module's own form: source text and values."""
     names: dict[str, object] = {"fn": inp.fn, "inst": inp.inst, "h": inp.h}
-    if function.startswith("read_"):
+    if catalogue.FUNCTIONS[function].family == catalogue.READOUT:
         names["n"] = inp.n
     elif inp.rows is not None:
         names["rows"] = inp.rows
@@ -70,16 +70,7 @@ class CLoop(Contender):
 
     def _scratch(self, function: str, n: int) -> tuple[np.ndarray, ...]:
         if self._key != (function, n):
-            vec = vector_valued(function)
-            if function.startswith("read_"):
-                shapes = [((n, 3), np.int32 if function == "read_triangles" else np.float32)]
-            elif function.endswith("get_many"):
-                shapes = [((n, 3) if vec else (n,), np.float32), ((n,), np.bool_)]
-            elif function.endswith("active_values"):
-                shapes = [((n, 3), np.float32), ((n, 3) if vec else (n,), np.float32)]
-            else:
-                shapes = []
-            self.outputs = tuple(np.ones(shape, dtype) for shape, dtype in shapes)
+            self.outputs = tuple(np.ones(a.sized(n), a.dtype) for a in catalogue.FUNCTIONS[function].outputs)
             self._key = (function, n)
         return self.outputs
 
@@ -142,20 +133,21 @@ class _PythonLoop(Contender):
     capped = True
 
     def call(self, function: str, inp: Inputs) -> Call:
-        g, addr = self.native(function, inp.fn), self.address
+        spec = catalogue.FUNCTIONS[function]
+        g, addr = self.native(spec, inp.fn), self.address
         names = {"g": g, "inst": inp.inst, "h": inp.h, "addr": addr}
-        if function.startswith("read_"):
-            names.update(n=inp.n, dt=np.int32 if function == "read_triangles" else np.float32, f=_read_rows)
+        if spec.family == catalogue.READOUT:
+            names.update(n=inp.n, dt=spec.outputs[0].dtype, f=_read_rows)
             return Call("f(g, inst, h, n, addr, dt)", names)
-        if function.startswith("add_"):
+        if spec.family == catalogue.BUILDING:
             return Call("f(g, inst, h, rows, addr)", {**names, "rows": inp.rows, "f": _add_rows})
-        if function.endswith("set_many"):
-            f = _vector_set if vector_valued(function) else _scalar_set
+        if spec.family == catalogue.FIELD_SETTER:
+            f = _vector_set if spec.vector else _scalar_set
             return Call("f(g, inst, h, pos, vals, addr)", {**names, "pos": inp.rows, "vals": inp.vals, "f": f})
-        if function.endswith("get_many"):
-            names.update(pos=inp.rows, vec=vector_valued(function), f=_get_many)
+        if spec.family == catalogue.FIELD_SAMPLER:
+            names.update(pos=inp.rows, vec=spec.vector, f=_get_many)
             return Call("f(g, inst, h, pos, addr, vec)", names)
-        names.update(vec=vector_valued(function), f=self.traverse)
+        names.update(vec=spec.vector, f=self.traverse)
         return Call("f(g, inst, h, vec)", names)
 
 
@@ -168,26 +160,27 @@ class CtypesLoop(_PythonLoop):
     _read = ctypes.CFUNCTYPE(None, _u64, _u64, ctypes.c_int, _p)
     _add = ctypes.CFUNCTYPE(ctypes.c_int, _u64, _u64, _p)
     _get = ctypes.CFUNCTYPE(ctypes.c_ubyte, _u64, _u64, _p, _p)
-    # Pointers are declared void* so that integer addresses pass as they are.
+    # The natives' C types in ctypes. Pointers are declared void* so that integer
+    # addresses pass as they are.
     TYPES = {
-        "read_vertices": _read,
-        "read_triangles": _read,
-        "add_vertices": _add,
-        "add_triangles": _add,
-        "scalar_set_many": ctypes.CFUNCTYPE(None, _u64, _u64, _p, _f),
-        "scalar_get_many": _get,
-        "vector_set_many": ctypes.CFUNCTYPE(None, _u64, _u64, _p, _p),
-        "vector_get_many": _get,
-        "scalar_active_values": ctypes.CFUNCTYPE(None, _u64, _u64, TRAVS),
-        "vector_active_values": ctypes.CFUNCTYPE(None, _u64, _u64, TRAVV),
+        "getvec_t": _read,
+        "gettri_t": _read,
+        "addvec_t": _add,
+        "addtri_t": _add,
+        "setscl_t": ctypes.CFUNCTYPE(None, _u64, _u64, _p, _f),
+        "getscl_t": _get,
+        "setvec_t": ctypes.CFUNCTYPE(None, _u64, _u64, _p, _p),
+        "getvecf_t": _get,
+        "traverse_s_t": ctypes.CFUNCTYPE(None, _u64, _u64, TRAVS),
+        "traverse_v_t": ctypes.CFUNCTYPE(None, _u64, _u64, TRAVV),
     }
 
     @staticmethod
     def address(a: np.ndarray) -> int:
         return a.ctypes.data
 
-    def native(self, function: str, fn: int):
-        return self.TYPES[function](fn)
+    def native(self, spec: catalogue.Function, fn: int):
+        return self.TYPES[spec.native](fn)
 
     def traverse(self, g, inst, h, vector):
         coords, vals = [], []
@@ -223,19 +216,6 @@ typedef void (*traverse_s_t)(uint64_t, uint64_t, travs_cb_t);
 typedef void (*traverse_v_t)(uint64_t, uint64_t, travv_cb_t);
 """
 
-_CFFI_TYPES = {
-    "read_vertices": "getvec_t",
-    "read_triangles": "gettri_t",
-    "add_vertices": "addvec_t",
-    "add_triangles": "addtri_t",
-    "scalar_set_many": "setscl_t",
-    "scalar_get_many": "getscl_t",
-    "vector_set_many": "setvec_t",
-    "vector_get_many": "getvecf_t",
-    "scalar_active_values": "traverse_s_t",
-    "vector_active_values": "traverse_v_t",
-}
-
 
 class CffiLoop(_PythonLoop):
     """cffi in ABI mode: the native is cast from its address, arrays become typed
@@ -260,11 +240,12 @@ class CffiLoop(_PythonLoop):
         # bodies expect, and it keeps the array alive.
         return self.ffi.from_buffer(a)
 
-    def native(self, function: str, fn: int):
-        t = _CFFI_TYPES[function]
+    def native(self, spec: catalogue.Function, fn: int):
         # The loops pass char* where the native wants float*/int32*: retype the
         # native's pointer parameters accordingly (same ABI).
-        return self.ffi.cast(t, fn) if function.endswith("active_values") else self._char_typed(t, fn)
+        if spec.family == catalogue.ACTIVE_VALUES:
+            return self.ffi.cast(spec.native, fn)
+        return self._char_typed(spec.native, fn)
 
     def _char_typed(self, t: str, fn: int):
         ffi = self.ffi

@@ -23,6 +23,7 @@ from llvmlite import ir
 from numba import carray, cfunc, njit, types
 from numba.extending import intrinsic
 
+from quorpy import catalogue
 from quorpy.bench.contenders import Call, Contender, module_args
 from quorpy.bench.workloads import Inputs
 
@@ -200,10 +201,8 @@ def vector_active_values(fn, inst, h, count, fill, state):
     return _fill(fn, inst, h, fill, state, np.empty((n, 3), np.float32), np.empty((n, 3), np.float32))
 
 
-CALLBACKS = {
-    "scalar_active_values": (_count_s, _fill_s),
-    "vector_active_values": (_count_v, _fill_v),
-}
+# A traversal's (count, fill) callbacks, by whether its values are vectors.
+CALLBACKS = {False: (_count_s, _fill_s), True: (_count_v, _fill_v)}
 
 
 class Numba(Contender):
@@ -211,9 +210,10 @@ class Numba(Contender):
 
     def call(self, function: str, inp: Inputs) -> Call:
         args, names = module_args(function, inp)
-        if function in CALLBACKS:
-            count, fill = CALLBACKS[function]
+        spec = catalogue.FUNCTIONS[function]
+        if spec.family == catalogue.ACTIVE_VALUES:
+            count, fill = CALLBACKS[spec.vector]
             names.update(c=count.address, fl=fill.address, st=_state)
             args += ", c, fl, st"
-        f = add_rows if function.startswith("add_") else globals()[function]
+        f = add_rows if spec.family == catalogue.BUILDING else globals()[function]
         return Call(f"f({args})", {"f": f, **names})

@@ -11,7 +11,7 @@ from dataclasses import asdict, dataclass, field
 
 import numpy as np
 
-from quorpy import _fastloop
+from quorpy import _fastloop, catalogue
 from quorpy.bench import threads, timing
 from quorpy.bench.contenders import Call, CffiLoop, CLoop, Contender, CtypesLoop, Ours, module_args
 from quorpy.bench.workloads import FUNCTIONS, WORKLOADS
@@ -60,17 +60,22 @@ class Result:
         return min(self.samples)
 
 
-# What a call that transfers nothing must at least do, written as a user would.
-ALLOCATIONS = {
-    "read_vertices": "np.empty((0, 3), dtype=np.float32)",
-    "read_triangles": "np.empty((0, 3), dtype=np.int32)",
-    "scalar_get_many": "np.empty(0, dtype=np.float32), np.zeros(0, dtype=np.uint8).view(bool)",
-    "vector_get_many": "np.empty((0, 3), dtype=np.float32), np.zeros(0, dtype=np.uint8).view(bool)",
-    "scalar_active_values": "np.empty((0, 3), dtype=np.float32), np.empty(0, dtype=np.float32)",
-    "vector_active_values": "np.empty((0, 3), dtype=np.float32), np.empty((0, 3), dtype=np.float32)",
-}
 # The yardstick for functions that allocate nothing.
 YARDSTICK = "np.empty((0, 3), dtype=np.float32)"
+
+
+def allocation(function: str) -> str:
+    """What a call that transfers nothing must at least do: allocate its empty results,
+    written as a user would (a flag array as zeroed bytes viewed as bool)."""
+    made = []
+    for a in catalogue.FUNCTIONS[function].outputs:
+        shape = a.sized(0)
+        shape = str(shape[0]) if len(shape) == 1 else str(shape)
+        if a.dtype is np.bool_:
+            made.append(f"np.zeros({shape}, dtype=np.uint8).view(bool)")
+        else:
+            made.append(f"np.empty({shape}, dtype=np.{a.dtype.__name__})")
+    return ", ".join(made) or YARDSTICK
 
 
 def contenders() -> list[Contender]:
@@ -149,7 +154,7 @@ def extrapolate(results: list[Result], cs: list[Contender], cfg: Config) -> list
 
 def run_zero(workload, function: str, cfg: Config) -> list[Result]:
     """A call that transfers nothing against the allocations it must make from Python."""
-    alloc = ALLOCATIONS.get(function, YARDSTICK)
+    alloc = allocation(function)
     ours = timing.Entry("quorpy", lambda: _zero_call(workload, function))
     base = timing.Entry("numpy", lambda: Call(alloc, {"np": np}))
     timing.measure([ours, base], cfg.rounds, cfg.budget_ns)

@@ -12,45 +12,11 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from quorpy import _fastloop
+from quorpy import _fastloop, catalogue
 from quorpy.bench import clib
 from quorpy.reference import Runtime
 
-FUNCTIONS = (
-    "read_vertices",
-    "read_triangles",
-    "add_vertices",
-    "add_triangles",
-    "scalar_set_many",
-    "scalar_get_many",
-    "vector_set_many",
-    "vector_get_many",
-    "scalar_active_values",
-    "vector_active_values",
-)
-
-# Reference runtime entry point of each function.
-ENTRY = dict(
-    zip(
-        FUNCTIONS,
-        (
-            "get_vertex",
-            "get_triangle",
-            "add_vertex",
-            "add_triangle",
-            "scalar_set",
-            "scalar_sample",
-            "vector_set",
-            "vector_sample",
-            "scalar_traverse",
-            "vector_traverse",
-        ),
-    )
-)
-
-
-def vector_valued(function: str) -> bool:
-    return function.startswith("vector_")
+FUNCTIONS = tuple(catalogue.FUNCTIONS)
 
 
 @dataclass
@@ -75,12 +41,10 @@ class Data:
         self.vvals = np.stack([i / 4, i / 8, i / 16], axis=1)
 
     def inputs(self, function: str, fn: int, inst: int, h: int, n: int) -> Inputs:
-        if function.startswith(("read_", "scalar_active", "vector_active")):
-            return Inputs(fn, inst, h, n)
-        if function.startswith("add_"):
-            return Inputs(fn, inst, h, n, (self.verts if function == "add_vertices" else self.tris)[:n])
-        vals = (self.vvals if vector_valued(function) else self.svals)[:n]
-        return Inputs(fn, inst, h, n, self.pos[:n], vals if function.endswith("set_many") else None)
+        f = catalogue.FUNCTIONS[function]
+        vals = self.vvals if f.vector else self.svals
+        arrays = {"verts": self.verts, "tris": self.tris, "pos": self.pos, "vals": vals}
+        return Inputs(fn, inst, h, n, *(arrays[a.name][:n] for a in f.inputs))
 
 
 class Cheapest:
@@ -95,7 +59,7 @@ class Cheapest:
         clib.reserve(max_n)
 
     def inputs(self, function: str, n: int) -> Inputs:
-        h = n if function.endswith("active_values") else 1
+        h = n if catalogue.FUNCTIONS[function].family == catalogue.ACTIVE_VALUES else 1
         return self.data.inputs(function, clib.cheapest(function), 1, h, n)
 
     def mesh_for_threads(self, n: int) -> tuple[int, int, int]:
@@ -139,15 +103,16 @@ class Reference:
         return self.fields[vector, n]
 
     def inputs(self, function: str, n: int) -> Inputs:
-        if function.startswith("read_"):
+        f = catalogue.FUNCTIONS[function]
+        if f.family == catalogue.READOUT:
             h = self.mesh
-        elif function.startswith("add_"):
+        elif f.family == catalogue.BUILDING:
             if self.fresh is not None:
                 self.rt.destroy(self.fresh)
             h = self.fresh = self.rt.new_mesh()
         else:
-            h = self.field(vector_valued(function), n)
-        return self.data.inputs(function, *self.rt.args(ENTRY[function], h), n)
+            h = self.field(f.vector, n)
+        return self.data.inputs(function, *self.rt.args(f.entry, h), n)
 
     def mesh_for_threads(self, n: int) -> tuple[int, int, int]:
         return self.rt.args("get_vertex", self.filled_mesh(n))
