@@ -145,9 +145,9 @@ bool convert(const Function& f, PyObject* const* slot, Args& a) {
         switch (f.params[j].conv) {
         case Conv::U64: ok = to_u64(slot[j], *handles[nhandles++]); break;
         case Conv::Int: ok = to_int(slot[j], a.n); break;
-        case Conv::FloatRows: ok = a.view[nviews++].acquire(slot[j], ElemType::Float, 2); break;
-        case Conv::IntRows: ok = a.view[nviews++].acquire(slot[j], ElemType::Int, 2); break;
-        case Conv::FloatValues: ok = a.view[nviews++].acquire(slot[j], ElemType::Float, 1); break;
+        case Conv::FloatRows: ok = a.view[nviews++].acquire_argument(slot[j], ElemType::Float, 2); break;
+        case Conv::IntRows: ok = a.view[nviews++].acquire_argument(slot[j], ElemType::Int, 2); break;
+        case Conv::FloatValues: ok = a.view[nviews++].acquire_argument(slot[j], ElemType::Float, 1); break;
         }
         if (!ok) return false;
     }
