@@ -176,20 +176,19 @@ PyObject* call_function(const Function& f, PyObject* module, PyObject* const* ar
         a.module = module;
         if (bind(f, args, nargs, kwnames, slot) && convert(f, slot, a)) result = f.body(a);
     }
-    if (!result) add_traceback(f.qualname, f.line, PyModule_GetDict(module));
+    if (!result) f.site.add(PyModule_GetDict(module));
     return result.release();
 }
 
-void add_traceback(const char* qualname, int line, PyObject* globals) noexcept {
+void TracebackSite::add(PyObject* globals) const noexcept {
     PyObject* exc = PyErr_GetRaisedException();
-    PyCodeObject* code = PyCode_NewEmpty(traceback_file, qualname, line);
-    PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    if (!code_) code_ = PyCode_NewEmpty(traceback_file, qualname_, line_);
+    PyFrameObject* frame = code_ ? PyFrame_New(PyThreadState_Get(), code_, globals, nullptr) : nullptr;
     // Failing to describe the error must not replace it.
     PyErr_Clear();
     PyErr_SetRaisedException(exc);
     if (frame) PyTraceBack_Here(frame);
     Py_XDECREF(frame);
-    Py_XDECREF(code);
 }
 
 }  // namespace quorpy
