@@ -31,6 +31,11 @@ NATIVE_KIND = {
 }
 
 
+def counted(n: int, noun: str) -> str:
+    """How the module's messages count: "1 row", "0 rows", "3 columns"."""
+    return f"{n} {noun}{'' if n == 1 else 's'}"
+
+
 def assert_one_module_frame(exc: BaseException, name: str, caller_frames: int = 1) -> None:
     """The traceback holds exactly one entry added by the module, named
     quorpy._fastloop.<name>, with a line number, and it comes right after the

@@ -153,6 +153,12 @@ def test_printed_traceback_shows_the_entry_with_its_line(fastloop, name):
     text = "".join(traceback.format_exception(info.value))
     pattern = r'File "[^"]+", line [1-9][0-9]*, in quorpy\._fastloop\.' + name + "\n"
     assert len(re.findall(pattern, text)) == 1, text
+    with pytest.raises(TypeError) as again:
+        getattr(fastloop, name)()
+    # Each failing call has a frame of its own, over the function's one code object.
+    first, second = (e.__traceback__.tb_next for e in (info.value, again.value))
+    assert second.tb_frame is not first.tb_frame and second.tb_frame.f_code is first.tb_frame.f_code
+    assert second.tb_lineno == first.tb_lineno
 
 
 # --------------------------------------------------------------------------- keywords

@@ -12,7 +12,7 @@ from dataclasses import dataclass
 import numpy as np
 import pytest
 
-from helpers import assert_one_module_frame
+from helpers import assert_one_module_frame, counted
 from recorder import get_buffer_error
 
 INST = 2**64 - 1
@@ -140,7 +140,7 @@ def test_zero_fn_is_refused_when_there_are_rows(fastloop, adder, n):
 def test_fewer_than_three_columns_are_refused(fastloop, rec, adder, shape):
     with pytest.raises(ValueError) as info:
         adder.of(fastloop)(rec.fn(adder.kind), 1, 2, np.ones(shape, adder.dtype))
-    assert str(info.value) == f"{adder.arg} has {shape[1]} columns per row; at least 3 are required"
+    assert str(info.value) == f"{adder.arg} has {counted(shape[1], 'column')} per row; at least 3 are required"
     assert_one_module_frame(info.value, adder.name)
     assert rec.count() == 0
 

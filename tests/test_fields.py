@@ -14,7 +14,7 @@ from dataclasses import dataclass
 import numpy as np
 import pytest
 
-from helpers import assert_one_module_frame
+from helpers import assert_one_module_frame, counted
 from recorder import get_buffer_error
 
 INST = 0xFEDCBA9876543210
@@ -30,7 +30,7 @@ class Family:
     prefix: str  # "scalar" or "vector"
     setter_kind: str  # recording entry points
     sampler_kind: str
-    unit: str  # how the size message counts vals
+    unit: str  # what the size message calls one element of vals
 
     @property
     def words(self) -> int:
@@ -55,8 +55,8 @@ class Family:
         return out.copy() if self.prefix == "scalar" else out.reshape(n, cols).copy()
 
 
-SCALAR = Family("scalar", "setscl", "getscl", "elements")
-VECTOR = Family("vector", "setvec", "getvecf", "rows")
+SCALAR = Family("scalar", "setscl", "getscl", "element")
+VECTOR = Family("vector", "setvec", "getvecf", "row")
 
 
 @pytest.fixture(params=[SCALAR, VECTOR], ids=["scalar", "vector"])
@@ -188,7 +188,7 @@ def test_setter_without_rows_makes_no_call(fastloop, rec, family, pos_shape, val
     assert rec.count() == 0
 
 
-@pytest.mark.parametrize("n, given", [(1, None), (3, None), (3, 0), (3, 2), (5, 4)])
+@pytest.mark.parametrize("n, given", [(1, None), (3, None), (3, 0), (2, 1), (3, 2), (5, 4)])
 @pytest.mark.parametrize("use_zero_fn", [False, True], ids=["fn", "fn0"])
 def test_too_few_values_are_refused_before_any_call(fastloop, rec, family, n, given, use_zero_fn):
     vals = None if given is None else family.values(given)
@@ -198,9 +198,9 @@ def test_too_few_values_are_refused_before_any_call(fastloop, rec, family, n, gi
     have = 0 if given is None else given
     # With fn 0 either refusal is right, as long as one comes before any call.
     if not use_zero_fn:
-        assert str(info.value) == f"vals has {have} {family.unit} but pos has {n} rows"
+        assert str(info.value) == f"vals has {counted(have, family.unit)} but pos has {counted(n, 'row')}"
     else:
-        assert str(info.value) in (f"vals has {have} {family.unit} but pos has {n} rows", FN_ZERO)
+        assert str(info.value) in (f"vals has {counted(have, family.unit)} but pos has {counted(n, 'row')}", FN_ZERO)
     assert_one_module_frame(info.value, f"{family.prefix}_set_many")
     assert rec.count() == 0
 
@@ -210,7 +210,7 @@ def test_setter_refuses_pos_with_fewer_than_three_columns(fastloop, rec, family,
     with pytest.raises(ValueError) as info:
         family.setter(fastloop)(rec.fn(family.setter_kind), INST, H, np.ones((2, cols), np.float32),
                                 family.values(2))
-    assert str(info.value) == f"pos has {cols} columns per row; at least 3 are required"
+    assert str(info.value) == f"pos has {counted(cols, 'column')} per row; at least 3 are required"
     assert_one_module_frame(info.value, f"{family.prefix}_set_many")
     assert rec.count() == 0
 
@@ -220,7 +220,7 @@ def test_setter_refuses_pos_with_fewer_than_three_columns(fastloop, rec, family,
 def test_vector_setter_refuses_vals_with_fewer_than_three_columns(fastloop, rec, cols, pos_rows):
     with pytest.raises(ValueError) as info:
         fastloop.vector_set_many(rec.fn("setvec"), INST, H, positions(pos_rows), np.ones((2, cols), np.float32))
-    assert str(info.value) == f"vals has {cols} columns per row; at least 3 are required"
+    assert str(info.value) == f"vals has {counted(cols, 'column')} per row; at least 3 are required"
     assert_one_module_frame(info.value, "vector_set_many")
     assert rec.count() == 0
 
@@ -457,7 +457,7 @@ def getter_refusal(case: str):
     if case in ("two-columns", "one-column", "no-columns"):
         cols = {"two-columns": 2, "one-column": 1, "no-columns": 0}[case]
         return np.ones((3, cols), np.float32), ValueError(
-            f"pos has {cols} columns per row; at least 3 are required"
+            f"pos has {counted(cols, 'column')} per row; at least 3 are required"
         )
     if case == "double":
         return np.zeros((2, 3), np.float64), ValueError("Buffer dtype mismatch, expected 'float' but got 'double'")

@@ -692,7 +692,7 @@ def test_any_arguments_either_work_or_are_refused_before_any_native_call(fastloo
 @pytest.mark.parametrize("name", ["scalar_active_values", "vector_active_values"])
 @HYPOTHESIS
 @given(data=st.data())
-def test_fill_pass_disagreeing_with_the_count_never_writes_past_the_arrays(fastloop, recorder, name, data):
+def test_fill_pass_disagreeing_with_the_count_gives_what_it_reported(fastloop, recorder, name, data):
     rec = recorder
     rec.reset()
     kind = NATIVE[name]
@@ -710,11 +710,12 @@ def test_fill_pass_disagreeing_with_the_count_never_writes_past_the_arrays(fastl
             f(rec.fn(kind), 1, 2)
         return
     got_coords, got_vals = f(rec.fn(kind), 1, 2)
-    assert got_coords.shape == (counted, 3)
-    assert got_vals.shape == ((counted,) if width == 1 else (counted, 3))
+    # Exactly the rows the fill pass reported (none when nothing was counted).
     shown = min(counted, filled)
-    assert np.array_equal(got_coords[:shown], coords[:shown])
-    assert np.array_equal(got_vals[:shown], values[:shown].reshape(got_vals[:shown].shape))
+    assert got_coords.shape == (shown, 3)
+    assert got_vals.shape == ((shown,) if width == 1 else (shown, 3))
+    assert np.array_equal(got_coords, coords[:shown])
+    assert np.array_equal(got_vals, values[:shown].reshape(got_vals.shape))
     assert rec.count(kind) == (1 if counted == 0 else 2)
 
 
@@ -834,6 +835,39 @@ def test_row_layouts_of_foreign_exporters(fastloop, rec, badbuffer, layout, offs
     assert e.exports == 0 and e.releases == e.total_exports == 1
     # The module asked for a writable, C-contiguous buffer with a format.
     assert e.last_flags == 0x3D
+
+
+BIG = 2**62
+TOO_BIG = "Buffer of shape {} with 4-byte items is larger than any memory"
+LENGTH = "Buffer length ({} bytes) does not match its shape {} of 4-byte items ({} bytes)"
+
+# (Exporter options beyond format "f" and item size 4, message): geometries that describe
+# no real memory. Rows go to add_vertices, one-axis buffers to scalar_set_many's vals.
+IMPOSSIBLE = [
+    (dict(shape=(2, BIG), len=64), TOO_BIG.format(f"(2, {BIG})")),
+    (dict(shape=(1, BIG), strides=(12, 4), len=64), TOO_BIG.format(f"(1, {BIG})")),
+    (dict(shape=(BIG, 3), strides=(12, 4), len=64), TOO_BIG.format(f"({BIG}, 3)")),
+    (dict(shape=(0, BIG), len=0), TOO_BIG.format(f"(0, {BIG})")),
+    (dict(shape=(-4, 3), strides=(12, 4), len=48), "Buffer has a negative extent (-4) in dimension 0"),
+    (dict(shape=(4, 3), len=12), LENGTH.format(12, "(4, 3)", 48)),
+    (dict(shape=(4, 3), strides=(12, 4), len=0), LENGTH.format(0, "(4, 3)", 48)),
+    (dict(shape=(BIG,), ndim=1, len=64), TOO_BIG.format(f"({BIG},)")),
+    (dict(shape=(3,), ndim=1, len=13), LENGTH.format(13, "(3,)", 12)),
+    (dict(ndim=1, len=13), LENGTH.format(13, "(3,)", 12)),
+]
+
+
+@pytest.mark.parametrize("options, message", IMPOSSIBLE, ids=[m[:40] for _, m in IMPOSSIBLE])
+def test_impossible_buffer_geometry_is_refused(fastloop, rec, badbuffer, options, message):
+    e = badbuffer.Exporter(64, format="f", itemsize=4, **options)
+    with pytest.raises(ValueError) as info:
+        if options.get("ndim") == 1:
+            fastloop.scalar_set_many(rec.fn("setscl"), 1, 2, np.zeros((3, 3), np.float32), e)
+        else:
+            fastloop.add_vertices(rec.fn("addvec"), 1, 2, e)
+    assert str(info.value) == message
+    assert rec.count() == 0
+    assert e.exports == 0 and e.releases == e.total_exports == 1
 
 
 # (shape, strides, suboffsets, message) for the one-axis float view of scalar vals.

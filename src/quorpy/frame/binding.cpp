@@ -145,9 +145,9 @@ bool convert(const Function& f, PyObject* const* slot, Args& a) {
         switch (f.params[j].conv) {
         case Conv::U64: ok = to_u64(slot[j], *handles[nhandles++]); break;
         case Conv::Int: ok = to_int(slot[j], a.n); break;
-        case Conv::FloatRows: ok = a.view[nviews++].acquire(slot[j], ElemType::Float, 2); break;
-        case Conv::IntRows: ok = a.view[nviews++].acquire(slot[j], ElemType::Int, 2); break;
-        case Conv::FloatValues: ok = a.view[nviews++].acquire(slot[j], ElemType::Float, 1); break;
+        case Conv::FloatRows: ok = a.view[nviews++].acquire_argument(slot[j], ElemType::Float, 2); break;
+        case Conv::IntRows: ok = a.view[nviews++].acquire_argument(slot[j], ElemType::Int, 2); break;
+        case Conv::FloatValues: ok = a.view[nviews++].acquire_argument(slot[j], ElemType::Float, 1); break;
         }
         if (!ok) return false;
     }
@@ -176,20 +176,19 @@ PyObject* call_function(const Function& f, PyObject* module, PyObject* const* ar
         a.module = module;
         if (bind(f, args, nargs, kwnames, slot) && convert(f, slot, a)) result = f.body(a);
     }
-    if (!result) add_traceback(f.qualname, f.line, PyModule_GetDict(module));
+    if (!result) f.site.add(PyModule_GetDict(module));
     return result.release();
 }
 
-void add_traceback(const char* qualname, int line, PyObject* globals) noexcept {
+void TracebackSite::add(PyObject* globals) const noexcept {
     PyObject* exc = PyErr_GetRaisedException();
-    PyCodeObject* code = PyCode_NewEmpty(traceback_file, qualname, line);
-    PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    if (!code_) code_ = PyCode_NewEmpty(traceback_file, qualname_, line_);
+    PyFrameObject* frame = code_ ? PyFrame_New(PyThreadState_Get(), code_, globals, nullptr) : nullptr;
     // Failing to describe the error must not replace it.
     PyErr_Clear();
     PyErr_SetRaisedException(exc);
     if (frame) PyTraceBack_Here(frame);
     Py_XDECREF(frame);
-    Py_XDECREF(code);
 }
 
 }  // namespace quorpy

@@ -54,10 +54,24 @@ struct Args {
 
 using Body = Ref (*)(Args&);
 
+// Where a failure is reported: the one traceback entry a failing call adds, named
+// `qualname` and pointing at `line` of traceback_file. Its code object is made on the
+// first failure and kept, so that a failing call only makes a frame.
+class TracebackSite {
+public:
+    constexpr TracebackSite(const char* qualname, int line) noexcept : qualname_(qualname), line_(line) {}
+    // Adds the entry to the pending exception, with a frame whose globals are `globals`.
+    void add(PyObject* globals) const noexcept;
+
+private:
+    const char* qualname_;
+    int line_;
+    mutable PyCodeObject* code_ = nullptr;  // strong once made; kept for the life of the process
+};
+
 struct Function {
-    const char* name;      // as the binder's messages print it
-    const char* qualname;  // as the traceback entry shows it
-    int line;              // line the traceback entry points at
+    const char* name;  // as the binder's messages print it
+    TracebackSite site;
     Body body;
     int nparams;
     Param params[max_params];
@@ -70,10 +84,6 @@ bool init_binding() noexcept;
 // traceback entry. Returns a new reference or nullptr with the exception set.
 PyObject* call_function(const Function& f, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept;
-
-// Adds one traceback entry named `qualname` to the pending exception, with a frame
-// whose globals are `globals`.
-void add_traceback(const char* qualname, int line, PyObject* globals) noexcept;
 
 // The source file that traceback entries name.
 extern const char* const traceback_file;

@@ -41,7 +41,7 @@ constexpr Param fn{Str::fn, Conv::U64};
 constexpr Param inst{Str::inst, Conv::U64};
 constexpr Param h{Str::h, Conv::U64};
 
-#define QUORPY_FUNCTION(name, ...) {#name, "quorpy._fastloop." #name, __LINE__, name, __VA_ARGS__}
+#define QUORPY_FUNCTION(name, ...) {#name, {"quorpy._fastloop." #name, __LINE__}, name, __VA_ARGS__}
 
 // In binding order: the execute step binds 0-7, resets the traversal state, then 8-9.
 const Function functions[] = {
@@ -192,7 +192,8 @@ int exec_module(PyObject* module) {
     bool ok = builtins && PyModule_AddObjectRef(module, "__builtins__", builtins.get()) == 0 &&
               warn_on_version_mismatch();
     if (ok && !populate(module)) {
-        add_traceback("init quorpy._fastloop", __LINE__, the_namespace);
+        static const TracebackSite init_site{"init quorpy._fastloop", __LINE__};
+        init_site.add(the_namespace);
         ok = false;
     }
     if (!ok) {

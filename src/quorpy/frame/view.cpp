@@ -1,7 +1,7 @@
 #include "frame/view.hpp"
 
+#include <cstdio>
 #include <cstring>
-#include <utility>
 
 namespace quorpy {
 namespace {
@@ -242,6 +242,14 @@ bool refuse(const char* message) {
     return false;
 }
 
+// a * b, or false when the product does not fit in Py_ssize_t. `a` is positive: an item
+// size already matched against the view's element, or a byte size that is not 0.
+bool multiply(Py_ssize_t a, Py_ssize_t b, Py_ssize_t& product) {
+    if (b > PY_SSIZE_T_MAX / a || b < PY_SSIZE_T_MIN / a) return false;
+    product = a * b;
+    return true;
+}
+
 // The layout checks; only exporters that ignore the contiguity request can fail them.
 bool check_layout(const Py_buffer& b, const Py_ssize_t* extent, int ndim) {
     if (b.len <= 0) return true;
@@ -267,28 +275,49 @@ bool check_layout(const Py_buffer& b, const Py_ssize_t* extent, int ndim) {
     }
     if (b.strides) {
         bool contiguous = b.strides[last] == b.itemsize || extent[last] <= 1;
-        if (ndim == 2)
-            contiguous = contiguous && (b.strides[0] == b.itemsize * extent[1] || extent[0] <= 1);
+        if (ndim == 2) {
+            Py_ssize_t row_bytes = 0;
+            contiguous = contiguous &&
+                         ((multiply(b.itemsize, extent[1], row_bytes) && b.strides[0] == row_bytes) || extent[0] <= 1);
+        }
         if (!contiguous) return refuse("Buffer not C contiguous.");
     }
     return true;
 }
 
-}  // namespace
-
-View::View(View&& other) noexcept
-    : buf_(other.buf_), held_(std::exchange(other.held_, false)), data_(std::exchange(other.data_, nullptr)) {
-    std::memcpy(extent_, other.extent_, sizeof extent_);
-    std::memcpy(stride_, other.stride_, sizeof stride_);
-}
-
-View& View::operator=(View&& other) noexcept {
-    if (this != &other) {
-        release();
-        new (this) View(std::move(other));
+// The exporter's extents must describe real memory: none negative, a byte size that
+// fits in Py_ssize_t, and exactly the length it reports. Only then can every row be
+// addressed without overflow, and no row lies past the memory it exported. Sets
+// `row_bytes`, the byte size of one row (of the one element of a one-axis view).
+bool check_size(const Py_buffer& b, const Py_ssize_t* extent, int ndim, Py_ssize_t& row_bytes) {
+    for (int axis = 0; axis < ndim; ++axis) {
+        if (extent[axis] < 0) {
+            PyErr_Format(PyExc_ValueError, "Buffer has a negative extent (%zd) in dimension %d", extent[axis], axis);
+            return false;
+        }
     }
-    return *this;
+    // Bytes of one row (of the one element of a one-axis view), then of the whole buffer.
+    row_bytes = b.itemsize;
+    Py_ssize_t total = 0;
+    bool fits = ndim == 1 || multiply(b.itemsize, extent[1], row_bytes);
+    if (fits) {
+        if (row_bytes == 0) total = 0;
+        else fits = multiply(row_bytes, extent[0], total);
+    }
+    if (fits && total == b.len) return true;
+    char shape[64];
+    if (ndim == 2) std::snprintf(shape, sizeof shape, "(%zd, %zd)", extent[0], extent[1]);
+    else std::snprintf(shape, sizeof shape, "(%zd,)", extent[0]);
+    if (!fits)
+        PyErr_Format(PyExc_ValueError, "Buffer of shape %s with %zd-byte items is larger than any memory", shape,
+                     b.itemsize);
+    else
+        PyErr_Format(PyExc_ValueError, "Buffer length (%zd bytes) does not match its shape %s of %zd-byte items (%zd bytes)",
+                     b.len, shape, b.itemsize, total);
+    return false;
 }
+
+}  // namespace
 
 void View::release() noexcept {
     if (held_) {
@@ -299,16 +328,25 @@ void View::release() noexcept {
     extent_[0] = extent_[1] = stride_[0] = stride_[1] = 0;
 }
 
-bool View::acquire(PyObject* obj, ElemType type, int ndim) {
-    if (obj == Py_None) {
-        release();
-        return true;
-    }
-    return acquire_result(obj, type, ndim, 0);
+bool View::acquire_argument(PyObject* obj, ElemType type, int ndim) {
+    release();
+    return obj == Py_None || acquire(obj, type, ndim);
 }
 
 bool View::acquire_result(PyObject* obj, ElemType type, int ndim, Py_ssize_t rows) {
     release();
+    if (!acquire(obj, type, ndim)) return false;
+    if (extent_[0] >= rows && (ndim == 1 || rows == 0 || extent_[1] >= 3)) return true;
+    if (ndim == 2)
+        PyErr_Format(PyExc_ValueError, "result array has shape (%zd, %zd) where (%zd, 3) is needed", extent_[0],
+                     extent_[1], rows);
+    else
+        PyErr_Format(PyExc_ValueError, "result array has %zd elements where %zd are needed", extent_[0], rows);
+    release();
+    return false;
+}
+
+bool View::acquire(PyObject* obj, ElemType type, int ndim) {
     if (PyObject_GetBuffer(obj, &buf_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) < 0) return false;
     held_ = true;
     // From here on every refusal releases the buffer again.
@@ -343,24 +381,14 @@ bool View::acquire_result(PyObject* obj, ElemType type, int ndim, Py_ssize_t row
         refuse("Buffer exposes no shape");
         return fail();
     }
-    if (!check_layout(buf_, extent_, ndim)) return fail();
+    Py_ssize_t row_bytes = 0;
+    if (!check_layout(buf_, extent_, ndim) || !check_size(buf_, extent_, ndim, row_bytes)) return fail();
 
-    if (buf_.strides) {
-        for (int axis = 0; axis < ndim; ++axis) stride_[axis] = buf_.strides[axis];
-    } else {
-        stride_[ndim - 1] = buf_.itemsize;
-        if (ndim == 2) stride_[0] = buf_.itemsize * extent_[1];
-    }
+    // The C strides of the shape: the exporter's own wherever an axis has two elements
+    // or more (the checks above make sure), and never a wild step past a lone row.
+    stride_[ndim - 1] = buf_.itemsize;
+    if (ndim == 2) stride_[0] = row_bytes;
     data_ = static_cast<char*>(buf_.buf);
-
-    if (extent_[0] < rows || (ndim == 2 && rows > 0 && extent_[1] < 3)) {
-        if (ndim == 2)
-            PyErr_Format(PyExc_ValueError, "result array has shape (%zd, %zd) where (%zd, 3) is needed", extent_[0],
-                         extent_[1], rows);
-        else
-            PyErr_Format(PyExc_ValueError, "result array has %zd elements where %zd are needed", extent_[0], rows);
-        return fail();
-    }
     return true;
 }
 

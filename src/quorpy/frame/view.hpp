@@ -17,17 +17,16 @@ enum class ElemType : unsigned char { Float, Int, UChar };
 class View {
 public:
     View() noexcept = default;
-    View(View&& other) noexcept;
-    View& operator=(View&& other) noexcept;
     View(const View&) = delete;
     View& operator=(const View&) = delete;
     ~View() { release(); }
 
-    // Takes a view of `obj` with `ndim` axes (1 or 2) of `type` elements. `None` gives
-    // the empty view. Returns false with a Python exception set on refusal.
-    bool acquire(PyObject* obj, ElemType type, int ndim);
-    // As acquire(), for an array the module has just allocated: None is refused and
-    // the array must hold at least `rows` rows (of at least 3 elements if 2-D).
+    // Both return false with a Python exception set on refusal.
+    // A caller's argument: a view of `obj` with `ndim` axes (1 or 2) of `type` elements;
+    // `None` gives the empty view.
+    bool acquire_argument(PyObject* obj, ElemType type, int ndim);
+    // An array the module has just allocated and will fill: None is refused, and it must
+    // hold at least `rows` rows (of at least 3 elements if 2-D), whatever `np` made.
     bool acquire_result(PyObject* obj, ElemType type, int ndim, Py_ssize_t rows);
     void release() noexcept;
 
@@ -37,11 +36,12 @@ public:
     Py_ssize_t rows() const noexcept { return extent_[0]; }
 
 private:
+    bool acquire(PyObject* obj, ElemType type, int ndim);
+
     Py_buffer buf_{};
     bool held_ = false;
     char* data_ = nullptr;
-    // Copied out of the buffer: an exporter may point shape/strides into the
-    // Py_buffer itself, which a move would invalidate.
+    // Copied out of the buffer once checked, so that the loops read plain numbers.
     Py_ssize_t extent_[2] = {0, 0};
     Py_ssize_t stride_[2] = {0, 0};
 };

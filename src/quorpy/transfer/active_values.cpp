@@ -1,6 +1,8 @@
 // Active-value extraction: a traversal reports every active value of a field through a
 // callback that carries no context. A count pass sizes the result arrays, then a fill
-// pass writes each reported element straight into them.
+// pass writes each reported element straight into them. A field that loses elements
+// between the passes gives the rows the fill pass reported, in arrays of their size; one
+// that gains elements fails the call, and nothing is written past the arrays.
 //
 // The callbacks find the cursor and the output buffers in thread-local state. The
 // runtime calls them synchronously on the thread that started the traversal, so each
@@ -56,6 +58,7 @@ struct ScalarValues {
     static constexpr auto count = _count_s;
     static constexpr auto fill = _fill_s;
     static constexpr int ndim = 1;
+    static constexpr std::size_t value_bytes = sizeof(float);
     static Ref shape(Py_ssize_t n) { return Ref::steal(PyLong_FromSsize_t(n)); }
 };
 
@@ -63,8 +66,40 @@ struct VectorValues {
     static constexpr auto count = _count_v;
     static constexpr auto fill = _fill_v;
     static constexpr int ndim = 2;
+    static constexpr std::size_t value_bytes = 3 * sizeof(float);
     static Ref shape(Py_ssize_t n) { return rows_of_three(n); }
 };
+
+// The result arrays for n elements: np.empty((n, 3)) and np.empty(n) or np.empty((n, 3)).
+template <typename Values>
+bool allocate(PyObject* module, Py_ssize_t n, Ref& coords, Ref& vals) {
+    Ref coords_shape = rows_of_three(n);
+    if (!coords_shape) return false;
+    coords = call_numpy(module, Str::empty, coords_shape.get(), Str::float32);
+    if (!coords) return false;
+    Ref vals_shape = Values::shape(n);
+    if (!vals_shape) return false;
+    vals = call_numpy(module, Str::empty, vals_shape.get(), Str::float32);
+    return static_cast<bool>(vals);
+}
+
+// The field lost elements between the two passes. What the fill pass reported is the
+// field as it now is, so exactly those rows are handed back, in new arrays of their size.
+template <typename Values>
+Ref first_rows(PyObject* module, const View& mc, const View& mv, Py_ssize_t rows) {
+    Ref coords, vals;
+    if (!allocate<Values>(module, rows, coords, vals)) return {};
+    if (rows > 0) {
+        View to_c, to_v;
+        if (!to_c.acquire_result(coords.get(), ElemType::Float, 2, rows) ||
+            !to_v.acquire_result(vals.get(), ElemType::Float, Values::ndim, rows))
+            return {};
+        const auto count = static_cast<std::size_t>(rows);
+        std::memcpy(to_c.data(), mc.data(), count * 3 * sizeof(float));
+        std::memcpy(to_v.data(), mv.data(), count * Values::value_bytes);
+    }
+    return pair(coords, vals);
+}
 
 template <typename Values>
 Ref active_values(Args& a) {
@@ -73,14 +108,8 @@ Ref active_values(Args& a) {
     traverse(a, Values::count);
     const Py_ssize_t n = _g_i;
 
-    Ref coords_shape = rows_of_three(n);
-    if (!coords_shape) return {};
-    Ref coords = call_numpy(a.module, Str::empty, coords_shape.get(), Str::float32);
-    if (!coords) return {};
-    Ref vals_shape = Values::shape(n);
-    if (!vals_shape) return {};
-    Ref vals = call_numpy(a.module, Str::empty, vals_shape.get(), Str::float32);
-    if (!vals) return {};
+    Ref coords, vals;
+    if (!allocate<Values>(a.module, n, coords, vals)) return {};
     if (n == 0) return pair(coords, vals);
 
     View mc, mv;
@@ -103,6 +132,7 @@ Ref active_values(Args& a) {
                      n, reported);
         return {};
     }
+    if (reported < n) return first_rows<Values>(a.module, mc, mv, reported);
     return pair(coords, vals);
 }
 

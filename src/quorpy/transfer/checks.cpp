@@ -8,15 +8,21 @@ bool require_fn(const Args& a) {
     return false;
 }
 
+namespace {
+const char* plural(Py_ssize_t count) { return count == 1 ? "" : "s"; }
+}  // namespace
+
 bool require_columns(const char* name, const View& v) {
     if (v.rows() == 0 || v.extent(1) >= 3) return true;
-    PyErr_Format(PyExc_ValueError, "%s has %zd columns per row; at least 3 are required", name, v.extent(1));
+    PyErr_Format(PyExc_ValueError, "%s has %zd column%s per row; at least 3 are required", name, v.extent(1),
+                 plural(v.extent(1)));
     return false;
 }
 
 bool require_values(const View& vals, const View& pos, const char* unit) {
     if (vals.rows() >= pos.rows()) return true;
-    PyErr_Format(PyExc_ValueError, "vals has %zd %s but pos has %zd rows", vals.rows(), unit, pos.rows());
+    PyErr_Format(PyExc_ValueError, "vals has %zd %s%s but pos has %zd row%s", vals.rows(), unit, plural(vals.rows()),
+                 pos.rows(), plural(pos.rows()));
     return false;
 }
 

@@ -13,7 +13,7 @@ namespace quorpy {
 struct ScalarField {
     using setter = setscl_t;
     using sampler = getscl_t;
-    static constexpr const char* value_unit = "elements";
+    static constexpr const char* value_unit = "element";
     static ValueCursor values(const View& v) { return values_of(v); }
     static constexpr int value_ndim = 1;
     static Ref value_shape(Py_ssize_t n) { return Ref::steal(PyLong_FromSsize_t(n)); }
@@ -42,7 +42,7 @@ struct ScalarField {
 struct VectorField {
     using setter = setvec_t;
     using sampler = getvecf_t;
-    static constexpr const char* value_unit = "rows";
+    static constexpr const char* value_unit = "row";
     static RowCursor<const float> values(const View& v) { return rows_of<const float>(v); }
     static constexpr int value_ndim = 2;
     static Ref value_shape(Py_ssize_t n) { return rows_of_three(n); }

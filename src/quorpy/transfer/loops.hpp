@@ -79,7 +79,7 @@ void for_each_row(const Args& a, Py_ssize_t n, Cursors... cursors) noexcept {
 bool require_fn(const Args& a);
 // A caller's (rows, cols) array with rows must have at least three columns.
 bool require_columns(const char* name, const View& v);
-// `vals` must cover every row of `pos`.
+// `vals` must cover every row of `pos`; `unit` is what one of its rows is called.
 bool require_values(const View& vals, const View& pos, const char* unit);
 
 // Result construction shared by the getters.
