@@ -2,33 +2,13 @@
 
 from __future__ import annotations
 
-# The ten functions and their parameters, in order.
-FUNCTIONS = {
-    "read_vertices": ("fn", "inst", "h", "n"),
-    "read_triangles": ("fn", "inst", "h", "n"),
-    "add_vertices": ("fn", "inst", "h", "verts"),
-    "add_triangles": ("fn", "inst", "h", "tris"),
-    "scalar_set_many": ("fn", "inst", "h", "pos", "vals"),
-    "scalar_get_many": ("fn", "inst", "h", "pos"),
-    "vector_set_many": ("fn", "inst", "h", "pos", "vals"),
-    "vector_get_many": ("fn", "inst", "h", "pos"),
-    "scalar_active_values": ("fn", "inst", "h"),
-    "vector_active_values": ("fn", "inst", "h"),
-}
+from quorpy import catalogue
 
-# The recorder's native kind that each function calls through `fn`.
-NATIVE_KIND = {
-    "read_vertices": "getvec",
-    "read_triangles": "gettri",
-    "add_vertices": "addvec",
-    "add_triangles": "addtri",
-    "scalar_set_many": "setscl",
-    "scalar_get_many": "getscl",
-    "vector_set_many": "setvec",
-    "vector_get_many": "getvecf",
-    "scalar_active_values": "traverse_s",
-    "vector_active_values": "traverse_v",
-}
+# The ten functions: their parameters in order, their family, and the recorder's
+# native kind that each calls through `fn` (named after the native's C type).
+FUNCTIONS = {f.name: f.params for f in catalogue.FUNCTIONS.values()}
+FAMILY = {f.name: f.family for f in catalogue.FUNCTIONS.values()}
+NATIVE_KIND = {f.name: f.native.removesuffix("_t") for f in catalogue.FUNCTIONS.values()}
 
 
 def counted(n: int, noun: str) -> str:

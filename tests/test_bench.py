@@ -21,7 +21,7 @@ import numpy as np
 import pytest
 
 import quorpy
-from quorpy import _fastloop
+from quorpy import _fastloop, catalogue
 from quorpy.bench import clib, report, suite, threads, timing
 from quorpy.bench.contenders import Call
 from quorpy.bench.workloads import FUNCTIONS, WORKLOADS
@@ -183,7 +183,7 @@ def result_of(key: str, function: str, inp):
 
 
 @pytest.mark.parametrize("key", CONTENDERS[1:])
-@pytest.mark.parametrize("function", [f for f in FUNCTIONS if not f.startswith(("add_", "scalar_set", "vector_set"))])
+@pytest.mark.parametrize("function", [f for f in FUNCTIONS if catalogue.FUNCTIONS[f].outputs])
 def test_contender_output_equals_the_modules(workload, function, key):
     inp = workload.inputs(function, N)
     expected = result_of("quorpy", function, inp)
@@ -423,18 +423,7 @@ def test_threads_figure_runs_both_contenders():
 # ---- type stubs ----------------------------------------------------------------------
 
 STUB = Path(quorpy.__file__).with_name("_fastloop.pyi")
-PARAMS = {
-    "read_vertices": ["fn", "inst", "h", "n"],
-    "read_triangles": ["fn", "inst", "h", "n"],
-    "add_vertices": ["fn", "inst", "h", "verts"],
-    "add_triangles": ["fn", "inst", "h", "tris"],
-    "scalar_set_many": ["fn", "inst", "h", "pos", "vals"],
-    "scalar_get_many": ["fn", "inst", "h", "pos"],
-    "vector_set_many": ["fn", "inst", "h", "pos", "vals"],
-    "vector_get_many": ["fn", "inst", "h", "pos"],
-    "scalar_active_values": ["fn", "inst", "h"],
-    "vector_active_values": ["fn", "inst", "h"],
-}
+PARAMS = {f.name: list(f.params) for f in catalogue.FUNCTIONS.values()}
 
 
 def test_stub_and_marker_are_installed():
@@ -465,6 +454,21 @@ def test_the_module_accepts_the_stub_parameter_names_as_keywords():
         if f.name == "vector_set_many":
             kw["vals"] = rows
         getattr(_fastloop, f.name)(**kw)
+
+
+@pytest.mark.parametrize("spec", list(catalogue.FUNCTIONS.values()), ids=lambda f: f.name)
+def test_catalogue_gives_the_arrays_each_function_takes_and_returns(spec):
+    n, f = 5, getattr(_fastloop, spec.name)
+    clib.reserve(n)
+    kw = {"fn": clib.cheapest(spec.name), "inst": 1, "h": n if spec.family == catalogue.ACTIVE_VALUES else 1}
+    arrays = {a.name: np.ones(a.sized(n), a.dtype) for a in spec.inputs}
+    kw.update({"n": n} if spec.family == catalogue.READOUT else arrays)
+    result = f(**kw)
+    got = result if isinstance(result, tuple) else () if result is None else (result,)
+    assert [(r.shape, r.dtype) for r in got] == [(a.sized(n), np.dtype(a.dtype)) for a in spec.outputs]
+    for a in spec.inputs:
+        with pytest.raises(ValueError):
+            f(**{**kw, a.name: np.ones(a.sized(n), np.float64)})
 
 
 @pytest.mark.skipif(shutil.which("mypy", path=os.path.dirname(sys.executable)) is None

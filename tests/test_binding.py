@@ -15,7 +15,7 @@ import warnings
 import numpy as np
 import pytest
 
-from helpers import FUNCTIONS, assert_one_module_frame
+from helpers import FUNCTIONS, NATIVE_KIND, assert_one_module_frame
 from recorder import get_buffer_error, vectorcall
 
 NEGATIVE = "can't convert negative value to unsigned PY_LONG_LONG"
@@ -435,7 +435,7 @@ U64_REFUSED = [
 @pytest.mark.parametrize("value, exc_type, message", U64_REFUSED)
 def test_u64_refusals(fastloop, rec, name, param, value, exc_type, message):
     args = valid_args(name)
-    args["fn"] = rec.fn("traverse_s" if name.startswith("scalar_a") else "traverse_v")
+    args["fn"] = rec.fn(NATIVE_KIND[name])
     args[param] = value
     raises_exactly(name, exc_type, message, getattr(fastloop, name), *args.values())
     assert rec.count() == 0

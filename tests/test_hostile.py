@@ -30,9 +30,11 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
+from quorpy import catalogue
+
 from conftest_badbuffer import badbuffer  # noqa: F401  (fixture)
 from conftest_badbuffer import build as build_badbuffer
-from helpers import FUNCTIONS, NATIVE_KIND
+from helpers import FAMILY, FUNCTIONS, NATIVE_KIND
 from recorder import PyBufferStruct, get_buffer_error, vectorcall
 
 SANITIZED = os.environ.get("QUORPY_SANITIZED") == "1"
@@ -300,17 +302,17 @@ def expected_outcome(name: str, args: dict):
     fn = conv["fn"]
     ok = lambda calls: Success(calls, fn, conv["inst"], conv["h"], views, conv.get("n", 0))  # noqa: E731
 
-    if name.startswith("read_"):
+    if FAMILY[name] == catalogue.READOUT:
         n = conv["n"]
         if n < 0 or (n > 0 and fn == 0):
             return ValueError
         return ok(n)
-    if name.endswith("_active_values"):
+    if FAMILY[name] == catalogue.ACTIVE_VALUES:
         return ValueError if fn == 0 else ok(None)
     first = views.get("verts") or views.get("tris") or views["pos"]
     if first.rows > 0 and first.cols < 3:
         return ValueError
-    if name.endswith("_set_many"):
+    if FAMILY[name] == catalogue.FIELD_SETTER:
         vals = views["vals"]
         if vals.rows < first.rows:
             return ValueError
@@ -612,12 +614,12 @@ def check_success(rec, name, params, args, expect, result):
     assert all(c.kind == kind for c in calls)
     assert all(not c.gil for c in calls)
     assert all(c.inst == expect.inst and c.h == expect.h for c in calls)
-    if name.endswith("_active_values"):
+    if FAMILY[name] == catalogue.ACTIVE_VALUES:
         coords, vals = result
         assert len(calls) == (1 if coords.shape[0] == 0 else 2)
         return
     assert len(calls) == expect.calls
-    if name.startswith("read_"):
+    if FAMILY[name] == catalogue.READOUT:
         n = expect.n
         assert result.shape == (n, 3)
         assert result.dtype == (np.float32 if name == "read_vertices" else np.int32)
@@ -637,11 +639,11 @@ def check_success(rec, name, params, args, expect, result):
     if name == "vector_set_many":
         vals = expect.views["vals"]
         assert [c.ptr2 for c in calls] == [vals.addr + i * vals.row_stride for i in range(expect.calls)]
-    if name.endswith("_get_many"):
+    if FAMILY[name] == catalogue.FIELD_SAMPLER:
         values, found = result
         assert found.dtype == np.bool_ and found.shape == (expect.calls,) and found.all()
         assert values.shape == ((expect.calls,) if name == "scalar_get_many" else (expect.calls, 3))
-    elif name in ("add_vertices", "add_triangles") or name.endswith("_set_many"):
+    elif FAMILY[name] in (catalogue.BUILDING, catalogue.FIELD_SETTER):
         assert result is None
 
 
@@ -664,7 +666,7 @@ def test_any_arguments_either_work_or_are_refused_before_any_native_call(fastloo
     kind = NATIVE[name]
     args = data.draw(argument_values(name, rec.fn(kind)), label="args")
     style = data.draw(call_styles(params), label="style")
-    if name.endswith("_active_values"):
+    if FAMILY[name] == catalogue.ACTIVE_VALUES:
         k = data.draw(st.integers(0, 4), label="active values")
         rec.set_traversal(kind, np.arange(3 * k).reshape(k, 3), np.arange(k * (1 if kind == "traverse_s" else 3)))
 

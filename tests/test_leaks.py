@@ -28,8 +28,10 @@ from typing import Callable
 import numpy as np
 import pytest
 
+from quorpy import catalogue
+
 from conftest_badbuffer import badbuffer  # noqa: F401  (fixture)
-from helpers import FUNCTIONS, NATIVE_KIND
+from helpers import FAMILY, FUNCTIONS, NATIVE_KIND
 from recorder import vectorcall
 
 CALLS = int(os.environ.get("QUORPY_LEAK_CALLS", "2000"))
@@ -385,7 +387,7 @@ def failure_cases(fl, rec, badbuffer, name):
         case("n too big", raising(OverflowError, f, fn, inst, h, fresh(2**31)))
         case("n negative: NumPy refuses", raising(ValueError, f, fn, inst, h, -3))
         case("fn 0 with rows", raising(ValueError, f, 0, inst, h, 3))
-    if name.endswith("_active_values"):
+    if FAMILY[name] == catalogue.ACTIVE_VALUES:
         case("fn 0", raising(ValueError, f, 0, inst, h))
     # Views over the caller's arrays.
     for p in params[3:]:
@@ -414,7 +416,7 @@ def failure_cases(fl, rec, badbuffer, name):
         if good[p].ndim == 2:
             narrow = np.zeros((4, 2), good[p].dtype)
             case(f"{p} with two columns", raising(ValueError, f, *with_arg(narrow)), [narrow])
-    if name.endswith("_set_many"):
+    if FAMILY[name] == catalogue.FIELD_SETTER:
         short = np.zeros(2, np.float32) if name == "scalar_set_many" else rows(2)
         case("vals shorter than pos", raising(ValueError, f, fn, inst, h, good["pos"], short), [short])
         backing, mv = byte_rows()
@@ -561,7 +563,8 @@ def test_failures_inside_the_body_leave_nothing_behind(fastloop, quiet, monkeypa
     quiet.set_traversal("traverse_v", coords, coords)
     fn, inst, h = fresh(quiet.fn(KINDS[name])), fresh(2**40 + 3), fresh(2**63 + 5)
     pos = rows()
-    args = [fn, inst, h] + ([4] if name.startswith("read_") else [pos] if "get_many" in name else [])
+    family = FAMILY[name]
+    args = [fn, inst, h] + ([4] if family == catalogue.READOUT else [pos] if family == catalogue.FIELD_SAMPLER else [])
     watched = [fn, inst, h, pos]
     if make_numpy is None:
         monkeypatch.delattr(fastloop, "np")
