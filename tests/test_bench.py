@@ -373,6 +373,7 @@ def test_targets_pass_tie_and_miss_on_the_per_round_ratios():
     assert rows["(5)"]["status"] == "pass" and rows["(5)"]["ratio"] == pytest.approx(1.8)
     text = report.targets_text(report.targets(run))
     assert "MISS" in text and "add_vertices 1.3" in text and "ties: read_vertices 1.15" in text
+    assert "idle machine" not in text and "idle machine" in report.targets_text(report.targets(run), 1.4)
 
 
 def test_speed_up_is_judged_as_a_share_of_the_c_loops_and_absolutely_only_with_the_cheapest_native():

@@ -62,7 +62,7 @@ def main(argv: list[str] | None = None) -> int:
     print(report.table(run))
     print(report.zero_table(run))
     print(report.threads_table(run))
-    print(report.targets_text(target_rows))
+    print(report.targets_text(target_rows, run["other_cores_busy"]))
     busy = run["other_cores_busy"]
     busy = f"; other processes kept {busy:.2f} of {os.cpu_count()} cores busy meanwhile" if busy is not None else ""
     print(f"\n({run['seconds']} s, {'quick' if args.quick else 'full'} run{busy})")

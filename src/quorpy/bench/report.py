@@ -218,8 +218,16 @@ def _thread_rounds(figure: dict | None) -> list[float] | None:
     return [one / two for one, two in zip(figure["one_thread_ns"], figure["two_threads_ns"])]
 
 
-def targets_text(rows: list[dict]) -> str:
+# Other processes' load above which a run's verdicts are not to be trusted: half a
+# core on a small machine takes a core from every other batch.
+BUSY_CORES = 0.5
+
+
+def targets_text(rows: list[dict], other_cores_busy: float | None = None) -> str:
     lines = ["", TARGETS_HEADER]
+    if other_cores_busy is not None and other_cores_busy >= BUSY_CORES:
+        lines.append(f"Other processes kept {other_cores_busy:.2f} cores busy during this run: its noise exceeds "
+                     "what its rounds show; rerun on an idle machine before trusting a MISS.")
     for t in rows:
         measured = t["status"] != "not measured"
         head = f"  {t['status'] if measured else '-':5} {t['target']:52} {WORKLOADS[t['workload']].name:18}"
