@@ -82,8 +82,4 @@ bool require_columns(const char* name, const View& v);
 // `vals` must cover every row of `pos`; `unit` is what one of its rows is called.
 bool require_values(const View& vals, const View& pos, const char* unit);
 
-// Result construction shared by the getters.
-Ref as_bool_view(PyObject* found);
-Ref pair(const Ref& first, const Ref& second);
-
 }  // namespace quorpy
