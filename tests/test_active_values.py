@@ -1,7 +1,8 @@
 """scalar_active_values and vector_active_values: a count pass, arrays made with
 np.empty at exactly that size, a fill pass writing straight into them; bit-exact
-rows in traversal order; a fill pass reporting more than was counted refused
-without writing past the arrays; refusals before any traversal; and several
+rows in traversal order; a fill pass reporting fewer than was counted giving
+exactly those rows, and one reporting more refused without writing past the
+arrays; refusals before any traversal; and several
 threads extracting at the same time, each with its own complete result."""
 
 from __future__ import annotations

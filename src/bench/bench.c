@@ -1,7 +1,7 @@
 /* Helper library of `python -m quorpy.bench`, loaded through ctypes.
  *
  * It holds two things:
- *   - the cheapest natives, one per native type of quorpy/transfer/native.hpp: a
+ *   - the cheapest natives, one per native type of quorpy/transfer/native.h: a
  *     transfer over them costs almost nothing but the transfer itself;
  *   - plain C loops calling any native over preallocated arrays: the physical limit
  *     that the extension module is compared with.
@@ -12,23 +12,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "../quorpy/transfer/native.h"
+
 #define API __attribute__((visibility("default")))
-
-typedef uint64_t u64;
-
-/* The native types, as native.hpp declares them. */
-typedef void (*getvec_t)(u64 inst, u64 h, int index, float* out);
-typedef void (*gettri_t)(u64 inst, u64 h, int index, int32_t* out);
-typedef int (*addvec_t)(u64 inst, u64 h, const float* v);
-typedef int (*addtri_t)(u64 inst, u64 h, const int32_t* t);
-typedef void (*setscl_t)(u64 inst, u64 h, const float* pos, float value);
-typedef unsigned char (*getscl_t)(u64 inst, u64 h, const float* pos, float* value);
-typedef void (*setvec_t)(u64 inst, u64 h, const float* pos, const float* value);
-typedef unsigned char (*getvecf_t)(u64 inst, u64 h, const float* pos, float* value);
-typedef void (*travs_cb_t)(const float* pc, float v);
-typedef void (*travv_cb_t)(const float* pc, const float* pv);
-typedef void (*traverse_s_t)(u64 inst, u64 h, travs_cb_t cb);
-typedef void (*traverse_v_t)(u64 inst, u64 h, travv_cb_t cb);
 
 /* ---- the cheapest natives ------------------------------------------------------ */
 

@@ -1,7 +1,7 @@
 // Reference mesh/field runtime: a small in-process stand-in for the native runtime
 // that quorpy's transfer functions drive. It is loaded through ctypes (see
 // quorpy/reference.py) and offers one per-element entry point of each native type,
-// with exactly the C signatures of quorpy/transfer/native.hpp.
+// with exactly the C signatures of quorpy/transfer/native.h.
 //
 // Model
 //   * An instance owns objects: meshes, scalar fields and vector fields. Instance
@@ -50,15 +50,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "../quorpy/transfer/native.hpp"
+#include "../quorpy/transfer/native.h"
 
 #define QLREF_API extern "C" __attribute__((visibility("default")))
 
 namespace {
-
-using quorpy::u64;
-using quorpy::travs_cb_t;
-using quorpy::travv_cb_t;
 
 enum class Kind { Mesh, ScalarField, VectorField };
 
@@ -410,7 +406,7 @@ QLREF_API std::int64_t qlref_field_count(u64 inst, u64 h) {
     return -1;
 }
 
-// ---- per-element entry points (native.hpp types in brackets) ---------------------
+// ---- per-element entry points (native.h types in brackets) ---------------------
 
 // [getvec_t]
 QLREF_API void qlref_mesh_get_vertex(u64 inst, u64 h, int index, float* out) {
@@ -477,13 +473,13 @@ QLREF_API void qlref_vector_traverse(u64 inst, u64 h, travv_cb_t cb) {
 }
 
 // The entry points must keep the exact shapes the transfer functions call.
-static_assert(std::is_same_v<decltype(&qlref_mesh_get_vertex), quorpy::getvec_t>);
-static_assert(std::is_same_v<decltype(&qlref_mesh_get_triangle), quorpy::gettri_t>);
-static_assert(std::is_same_v<decltype(&qlref_mesh_add_vertex), quorpy::addvec_t>);
-static_assert(std::is_same_v<decltype(&qlref_mesh_add_triangle), quorpy::addtri_t>);
-static_assert(std::is_same_v<decltype(&qlref_scalar_set), quorpy::setscl_t>);
-static_assert(std::is_same_v<decltype(&qlref_scalar_sample), quorpy::getscl_t>);
-static_assert(std::is_same_v<decltype(&qlref_vector_set), quorpy::setvec_t>);
-static_assert(std::is_same_v<decltype(&qlref_vector_sample), quorpy::getvecf_t>);
-static_assert(std::is_same_v<decltype(&qlref_scalar_traverse), quorpy::traverse_s_t>);
-static_assert(std::is_same_v<decltype(&qlref_vector_traverse), quorpy::traverse_v_t>);
+static_assert(std::is_same_v<decltype(&qlref_mesh_get_vertex), getvec_t>);
+static_assert(std::is_same_v<decltype(&qlref_mesh_get_triangle), gettri_t>);
+static_assert(std::is_same_v<decltype(&qlref_mesh_add_vertex), addvec_t>);
+static_assert(std::is_same_v<decltype(&qlref_mesh_add_triangle), addtri_t>);
+static_assert(std::is_same_v<decltype(&qlref_scalar_set), setscl_t>);
+static_assert(std::is_same_v<decltype(&qlref_scalar_sample), getscl_t>);
+static_assert(std::is_same_v<decltype(&qlref_vector_set), setvec_t>);
+static_assert(std::is_same_v<decltype(&qlref_vector_sample), getvecf_t>);
+static_assert(std::is_same_v<decltype(&qlref_scalar_traverse), traverse_s_t>);
+static_assert(std::is_same_v<decltype(&qlref_vector_traverse), traverse_v_t>);

@@ -9,6 +9,7 @@ overhead per call. The numba contender lives in :mod:`quorpy.bench.nb`.
 from __future__ import annotations
 
 import ctypes
+from importlib import resources
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -201,20 +202,13 @@ class CtypesLoop(_PythonLoop):
         return _gathered(coords, vals, vector)
 
 
-_CDEF = """
-typedef void (*getvec_t)(uint64_t, uint64_t, int, float*);
-typedef void (*gettri_t)(uint64_t, uint64_t, int, int32_t*);
-typedef int (*addvec_t)(uint64_t, uint64_t, const float*);
-typedef int (*addtri_t)(uint64_t, uint64_t, const int32_t*);
-typedef void (*setscl_t)(uint64_t, uint64_t, const float*, float);
-typedef unsigned char (*getscl_t)(uint64_t, uint64_t, const float*, float*);
-typedef void (*setvec_t)(uint64_t, uint64_t, const float*, const float*);
-typedef unsigned char (*getvecf_t)(uint64_t, uint64_t, const float*, float*);
-typedef void (*travs_cb_t)(const float*, float);
-typedef void (*travv_cb_t)(const float*, const float*);
-typedef void (*traverse_s_t)(uint64_t, uint64_t, travs_cb_t);
-typedef void (*traverse_v_t)(uint64_t, uint64_t, travv_cb_t);
-"""
+def native_declarations() -> str:
+    """The native types as C declarations, read from the header the natives are
+    written against (shipped in the package): the part of it marked for cffi."""
+    text = (resources.files("quorpy") / "transfer" / "native.h").read_text()
+    begin = text.index("\n", text.index("/* cffi: from here"))
+    return text[begin : text.index("/* cffi: end. */")]
+
 
 
 class CffiLoop(_PythonLoop):
@@ -230,7 +224,7 @@ class CffiLoop(_PythonLoop):
             self.ffi = None
             return
         self.ffi = cffi.FFI()
-        self.ffi.cdef(_CDEF)
+        self.ffi.cdef(native_declarations())
 
     def missing(self) -> str | None:
         return None if self.ffi is not None else "cffi is not installed (pip install quorpy[bench])"

@@ -9,14 +9,12 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <cstdint>
 
 #include "frame/ref.hpp"
 #include "frame/view.hpp"
+#include "transfer/native.h"  // u64: what fn, inst and h are converted to
 
 namespace quorpy {
-
-using u64 = std::uint64_t;
 
 // Strings interned once, when the module is first executed: parameter names (matched
 // by identity first) and the names the bodies look up on NumPy.

@@ -127,4 +127,11 @@ Ref rows_of_three(Py_ssize_t rows) {
     return Ref::steal(PyTuple_Pack(2, first.get(), three));
 }
 
+Ref as_bool_view(PyObject* found) {
+    PyObject* argv[] = {found, reinterpret_cast<PyObject*>(&PyBool_Type)};
+    return Ref::steal(PyObject_VectorcallMethod(str(Str::view), argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref pair(const Ref& first, const Ref& second) { return Ref::steal(PyTuple_Pack(2, first.get(), second.get())); }
+
 }  // namespace quorpy

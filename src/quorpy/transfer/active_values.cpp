@@ -27,6 +27,8 @@ QUORPY_TLS float* _g_vals;          // fill pass only: n values, or (n, 3) vecto
 // Three floats as one 12-byte copy: bit for bit, NaN payloads included.
 void copy3(float* dst, const float* src) noexcept { std::memcpy(dst, src, 3 * sizeof(float)); }
 
+// The runtime calls these through C function pointers (travs_cb_t, travv_cb_t): C linkage.
+extern "C" {
 void _count_s(const float*, float) { ++_g_i; }
 void _count_v(const float*, const float*) { ++_g_i; }
 
@@ -45,26 +47,28 @@ void _fill_v(const float* pc, const float* pv) {
     copy3(_g_coords + 3 * i, pc);
     copy3(_g_vals + 3 * i, pv);
 }
+}
 
-template <typename Callback>
+template <typename Traversal, typename Callback>
 void traverse(const Args& a, Callback callback) noexcept {
-    using Traverse = void (*)(u64, u64, Callback);
-    auto f = reinterpret_cast<Traverse>(a.fn);
+    auto f = reinterpret_cast<Traversal>(a.fn);
     GilReleased nogil;
     f(a.inst, a.h, callback);
 }
 
 struct ScalarValues {
-    static constexpr auto count = _count_s;
-    static constexpr auto fill = _fill_s;
+    using traversal = traverse_s_t;
+    static constexpr travs_cb_t count = _count_s;
+    static constexpr travs_cb_t fill = _fill_s;
     static constexpr int ndim = 1;
     static constexpr std::size_t value_bytes = sizeof(float);
     static Ref shape(Py_ssize_t n) { return Ref::steal(PyLong_FromSsize_t(n)); }
 };
 
 struct VectorValues {
-    static constexpr auto count = _count_v;
-    static constexpr auto fill = _fill_v;
+    using traversal = traverse_v_t;
+    static constexpr travv_cb_t count = _count_v;
+    static constexpr travv_cb_t fill = _fill_v;
     static constexpr int ndim = 2;
     static constexpr std::size_t value_bytes = 3 * sizeof(float);
     static Ref shape(Py_ssize_t n) { return rows_of_three(n); }
@@ -105,7 +109,7 @@ template <typename Values>
 Ref active_values(Args& a) {
     if (!require_fn(a)) return {};
     _g_i = 0;
-    traverse(a, Values::count);
+    traverse<typename Values::traversal>(a, Values::count);
     const Py_ssize_t n = _g_i;
 
     Ref coords, vals;
@@ -121,7 +125,7 @@ Ref active_values(Args& a) {
     _g_vals = reinterpret_cast<float*>(mv.data());
     _g_n = n;
     _g_i = 0;
-    traverse(a, Values::fill);
+    traverse<typename Values::traversal>(a, Values::fill);
     const Py_ssize_t reported = _g_i;
     _g_coords = _g_vals = nullptr;
     _g_n = 0;

@@ -1,3 +1,5 @@
+// The checks made once before a loop (declared in transfer/loops.hpp): each refuses a
+// call whose native could otherwise be called with an address it must not reach.
 #include "transfer/loops.hpp"
 
 namespace quorpy {
@@ -25,12 +27,5 @@ bool require_values(const View& vals, const View& pos, const char* unit) {
                  pos.rows(), plural(pos.rows()));
     return false;
 }
-
-Ref as_bool_view(PyObject* found) {
-    PyObject* argv[] = {found, reinterpret_cast<PyObject*>(&PyBool_Type)};
-    return Ref::steal(PyObject_VectorcallMethod(str(Str::view), argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-Ref pair(const Ref& first, const Ref& second) { return Ref::steal(PyTuple_Pack(2, first.get(), second.get())); }
 
 }  // namespace quorpy

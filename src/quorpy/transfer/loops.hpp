@@ -13,7 +13,7 @@
 #include "frame/binding.hpp"
 #include "frame/numpy.hpp"
 #include "frame/view.hpp"
-#include "transfer/native.hpp"
+#include "transfer/native.h"
 
 namespace quorpy {
 
@@ -81,9 +81,5 @@ bool require_fn(const Args& a);
 bool require_columns(const char* name, const View& v);
 // `vals` must cover every row of `pos`; `unit` is what one of its rows is called.
 bool require_values(const View& vals, const View& pos, const char* unit);
-
-// Result construction shared by the getters.
-Ref as_bool_view(PyObject* found);
-Ref pair(const Ref& first, const Ref& second);
 
 }  // namespace quorpy
