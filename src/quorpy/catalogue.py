@@ -58,6 +58,8 @@ class Function:
         return HANDLES + (("n",) if self.family == READOUT else tuple(a.name for a in self.inputs))
 
 
+# One function per two lines reads as a table.
+# fmt: off
 FUNCTIONS = {
     f.name: f
     for f in (
@@ -83,3 +85,4 @@ FUNCTIONS = {
                  "vector_traverse", "qlref_vector_traverse", (), (COORDS, VECTORS)),
     )
 }
+# fmt: on

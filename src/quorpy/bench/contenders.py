@@ -9,8 +9,8 @@ overhead per call. The numba contender lives in :mod:`quorpy.bench.nb`.
 from __future__ import annotations
 
 import ctypes
-from importlib import resources
 from dataclasses import dataclass, field
+from importlib import resources
 
 import numpy as np
 
@@ -208,7 +208,6 @@ def native_declarations() -> str:
     text = (resources.files("quorpy") / "transfer" / "native.h").read_text()
     begin = text.index("\n", text.index("/* cffi: from here"))
     return text[begin : text.index("/* cffi: end. */")]
-
 
 
 class CffiLoop(_PythonLoop):
