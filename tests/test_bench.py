@@ -337,9 +337,9 @@ def _fake_run(rounds: dict[tuple[str, str, int], list[float]], threads_rounds: l
                                                          functions=("read_vertices", "add_vertices"))),
         "contenders": {"quorpy": "quorpy", "c_loop": "C loop"},
         "results": results,
-        "threads": [{"workload": wl, "contender": "quorpy", "ratio": statistics.median(threads_rounds),
+        "threads": [{"workload": wl, "contender": c, "ratio": statistics.median(threads_rounds),
                      "one_thread_ns": [100.0 * r for r in threads_rounds], "two_threads_ns": [100.0] * 3}
-                    for wl in workloads],
+                    for wl in workloads for c in ("quorpy", "c_loop")],
     }
 
 
@@ -371,6 +371,7 @@ def test_targets_pass_tie_and_miss_on_the_per_round_ratios():
     assert rows["(1)"]["misses"] == {"add_vertices": 1.3} and rows["(1)"]["ties"] == {"read_vertices": 1.15}
     assert rows["(4)"]["status"] == "pass" and rows["(4)"]["ratio"] == pytest.approx(1.2)
     assert rows["(5)"]["status"] == "pass" and rows["(5)"]["ratio"] == pytest.approx(1.8)
+    assert rows["(5)"]["note"] == "the C loop's control: 1.80"
     text = report.targets_text(report.targets(run))
     assert "MISS" in text and "add_vertices 1.3" in text and "ties: read_vertices 1.15" in text
     assert "idle machine" not in text and "idle machine" in report.targets_text(report.targets(run), 1.4)
@@ -404,7 +405,8 @@ def test_targets_without_the_size_are_not_measured():
     rows = report.targets(run)
     first = next(t for t in rows if t["target"].startswith("(1)"))
     assert first["status"] == "not measured"
-    assert next(t for t in rows if t["target"].startswith("(5)"))["status"] == "MISS"
+    threads = next(t for t in rows if t["target"].startswith("(5)"))
+    assert threads["status"] == "MISS" and "misses too" in threads["note"]
 
 
 def test_number_formats():

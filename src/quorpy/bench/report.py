@@ -195,9 +195,8 @@ def targets(run: dict) -> list[dict]:
         check("(4) n=0: quorpy / its numpy allocation <= 1.30", wl,
               {f: idx.rounds(wl, f, "quorpy", "numpy", 0) for f in functions}, 1.30)
         th = {t["contender"]: t for t in run["threads"] if t["workload"] == wl}
-        control = f"the C loop's control: {th['c_loop']['ratio']:.2f}" if "c_loop" in th else ""
         check("(5) two threads / one thread throughput >= 1.70", wl,
-              {"read_vertices": _thread_rounds(th.get("quorpy"))}, 1.70, True, control)
+              {"read_vertices": _thread_rounds(th.get("quorpy"))}, 1.70, True, _control(th.get("c_loop"), 1.70))
     return out
 
 
@@ -210,6 +209,15 @@ def _loop_speedups(idx: Index, wl: str, functions, n: int) -> str:
             extra = any((x := idx.get(wl, f, other, n)) and x.status == "extrapolated" for f in functions)
             notes.append(f"{other} {min(reach):.3g}-{max(reach):.3g}x" + ("~" if extra else ""))
     return "the C loop over " + ", ".join(notes) if notes else ""
+
+
+def _control(figure: dict | None, limit: float) -> str:
+    """The C loop's own threads figure; if it misses too, the native or the machine sets the limit."""
+    if not figure:
+        return ""
+    note = f"the C loop's control: {figure['ratio']:.2f}"
+    missed = verdict(_thread_rounds(figure), limit, higher_is_better=True) == "MISS"
+    return note + (", which misses too: the native's or the machine's limit" if missed else "")
 
 
 def _thread_rounds(figure: dict | None) -> list[float] | None:
