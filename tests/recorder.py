@@ -11,24 +11,18 @@ hands out; each call is appended to a log that ``Recorder.calls`` returns as
     assert [c.index for c in calls] == [0, 1, 2]
     assert not any(c.gil for c in calls)
 
-The library is compiled once per test session by ``build_library`` (see
-conftest.py) with the system C compiler.
+The library is built once per test session with the other test natives (see
+natives.py).
 """
 
 from __future__ import annotations
 
 import ctypes
-import hashlib
 import os
-import subprocess
-import sys
-import sysconfig
 from collections import namedtuple
 from pathlib import Path
 
 import numpy as np
-
-SOURCE = Path(__file__).with_name("native") / "recorder.c"
 
 KINDS = (
     "getvec",
@@ -139,41 +133,6 @@ class Call(_CallBase):
 
 
 ExporterInfo = namedtuple("ExporterInfo", "addr exports total_exports last_flags")
-
-
-def _lib_name() -> str:
-    digest = hashlib.sha256(SOURCE.read_bytes())
-    digest.update(sys.version.encode())
-    digest.update(sysconfig.get_paths()["include"].encode())
-    return f"librecorder-{digest.hexdigest()[:16]}.so"
-
-
-def build_library(dest_dir: os.PathLike | str) -> Path:
-    """Compile recorder.c into dest_dir (reused when already built) and return its path."""
-    dest_dir = Path(dest_dir)
-    dest_dir.mkdir(parents=True, exist_ok=True)
-    target = dest_dir / _lib_name()
-    if target.exists():
-        return target
-    cc = os.environ.get("CC", "cc")
-    tmp = target.with_suffix(f".{os.getpid()}.tmp")
-    cmd = [
-        cc,
-        "-O1",
-        "-shared",
-        "-fPIC",
-        "-Wall",
-        "-I" + sysconfig.get_paths()["include"],
-        "-o",
-        str(tmp),
-        str(SOURCE),
-        "-lpthread",
-    ]
-    proc = subprocess.run(cmd, capture_output=True, text=True)
-    if proc.returncode != 0:
-        raise RuntimeError(f"compiling the recorder failed: {' '.join(cmd)}\n{proc.stderr}")
-    os.replace(tmp, target)
-    return target
 
 
 class Recorder:

@@ -8,11 +8,8 @@ from __future__ import annotations
 
 import ctypes
 import itertools
-import os
-import subprocess
 import threading
 from dataclasses import dataclass
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -316,17 +313,10 @@ def test_threads_counting_at_the_same_time(fastloop, rec, ex):
 
 
 @pytest.fixture(scope="session")
-def meeting_traversals(tmp_path_factory):
-    """tests/native/extra_traverse.c, compiled: traversals whose calls meet at a
-    barrier, so that both passes of all threads overlap."""
-    source = Path(__file__).with_name("native") / "extra_traverse.c"
-    target = tmp_path_factory.mktemp("extra") / "libextra_traverse.so"
-    cmd = [os.environ.get("CC", "cc"), "-O1", "-shared", "-fPIC", "-Wall", "-o", str(target), str(source),
-           "-lpthread"]
-    proc = subprocess.run(cmd, capture_output=True, text=True)
-    if proc.returncode != 0:
-        raise RuntimeError(f"compiling {source.name} failed: {' '.join(cmd)}\n{proc.stderr}")
-    lib = ctypes.CDLL(str(target))
+def meeting_traversals(natives):
+    """tests/native/extra_traverse.c: traversals whose calls meet at a barrier, so
+    that both passes of all threads overlap."""
+    lib = ctypes.CDLL(str(natives.extra_traverse))
     lib.ext_reset.argtypes = [ctypes.c_int, ctypes.c_int]
     lib.ext_max_active.restype = ctypes.c_int
     lib.ext_timeouts.restype = ctypes.c_int

@@ -30,8 +30,6 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
-from conftest_badbuffer import badbuffer  # noqa: F401  (fixture)
-from conftest_badbuffer import build as build_badbuffer
 from helpers import FUNCTIONS, NATIVE_KIND
 from recorder import PyBufferStruct, get_buffer_error, vectorcall
 
@@ -969,9 +967,9 @@ def test_foreign_exporter_as_found_flags_and_values(fastloop, rec, badbuffer):
 UB_SCRIPT = r"""
 import sys, numpy as np
 sys.path.insert(0, {tests!r})
-from conftest_badbuffer import load
+from natives import load_badbuffer
 from quorpy import _fastloop
-badbuffer = load({lib!r})
+badbuffer = load_badbuffer({lib!r})
 kind, fmt, strides = {case!r}
 if kind == "vals":
     e = badbuffer.Exporter(8, format=fmt, itemsize=4, shape=(2,))
@@ -1034,10 +1032,8 @@ UB_CASES = [
 
 
 @pytest.mark.parametrize("case, expected", UB_CASES)
-def test_numbers_too_big_for_64_bits_are_refused_without_undefined_behaviour(
-    badbuffer, tmp_path, case, expected
-):
-    lib = build_badbuffer(tmp_path)
+def test_numbers_too_big_for_64_bits_are_refused_without_undefined_behaviour(natives, case, expected):
+    lib = natives.badbuffer
     env = dict(os.environ)
     # Under the sanitizers, report to stderr here instead of the run's log directory:
     # this test inspects the report itself.
@@ -1059,19 +1055,18 @@ def test_numbers_too_big_for_64_bits_are_refused_without_undefined_behaviour(
 
 
 @pytest.mark.skipif(not SANITIZED, reason="only meaningful in the sanitizer build")
-def test_sanitizer_reports_a_read_past_a_lying_buffer(badbuffer, tmp_path):
+def test_sanitizer_reports_a_read_past_a_lying_buffer(natives):
     # A buffer that claims four floats over eight bytes of memory: the module trusts
     # the exporter's shape, so its loop reads past the end, and ASan must say so.
-    lib = build_badbuffer(tmp_path)
+    lib = natives.badbuffer
     code = textwrap.dedent(
         f"""
         import sys, numpy as np
         sys.path.insert(0, {os.path.dirname(__file__)!r})
-        from conftest_badbuffer import load
-        from recorder import Recorder
+        from natives import load_badbuffer
         from quorpy import _fastloop
         from quorpy.reference import Runtime
-        e = load({str(lib)!r}).Exporter(8, format="f", itemsize=4, shape=(4,), len=16)
+        e = load_badbuffer({str(lib)!r}).Exporter(8, format="f", itemsize=4, shape=(4,), len=16)
         with Runtime() as rt:
             f = rt.new_scalar_field()
             _fastloop.scalar_set_many(*rt.args("scalar_set", f), np.zeros((4, 3), np.float32), e)

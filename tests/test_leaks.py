@@ -28,7 +28,6 @@ from typing import Callable
 import numpy as np
 import pytest
 
-from conftest_badbuffer import badbuffer  # noqa: F401  (fixture)
 from helpers import FUNCTIONS, NATIVE_KIND
 from recorder import vectorcall
 
