@@ -132,18 +132,12 @@ class Call(_CallBase):
         return bool(self.flags & F_RDV_TIMEOUT)
 
 
-ExporterInfo = namedtuple("ExporterInfo", "addr exports total_exports last_flags")
-
-
 class Recorder:
     """Addresses, configuration and log of the recording entry points."""
 
     def __init__(self, path: os.PathLike | str):
         self.path = Path(path)
         self.lib = ctypes.CDLL(str(self.path))
-        # Same library, entered with the GIL held: for the functions that make
-        # or inspect Python objects.
-        self.pylib = ctypes.PyDLL(str(self.path))
         lib = self.lib
         lib.rec_record_size.restype = ctypes.c_int
         if lib.rec_record_size() != ctypes.sizeof(RecordStruct):
@@ -179,20 +173,6 @@ class Recorder:
         ]
         lib.rec_set_rendezvous.argtypes = [ctypes.c_int, ctypes.c_int]
         lib.rec_set_logging.argtypes = [ctypes.c_int]
-        ssize_p = ctypes.POINTER(ctypes.c_ssize_t)
-        self.pylib.rec_exporter_new.restype = ctypes.py_object
-        self.pylib.rec_exporter_new.argtypes = [
-            ctypes.c_char_p,
-            ctypes.c_ssize_t,
-            ctypes.c_int,
-            ssize_p,
-            ssize_p,
-            ssize_p,
-            ctypes.c_ssize_t,
-            ctypes.c_int,
-        ]
-        self.pylib.rec_exporter_info.restype = ctypes.c_int
-        self.pylib.rec_exporter_info.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.c_int64)]
         self._addresses = {
             name: ctypes.cast(getattr(lib, sym), ctypes.c_void_p).value
             for name, sym in _SYMBOLS.items()
@@ -354,50 +334,6 @@ class Recorder:
         one (or timeout seconds pass: the record then has rendezvous_timed_out).
         0 disarms it."""
         self.lib.rec_set_rendezvous(nthreads, int(timeout * 1000))
-
-    # -- buffer exporter ----------------------------------------------------------
-
-    def exporter(
-        self,
-        format: str | None,
-        itemsize: int,
-        shape,
-        strides=None,
-        suboffsets=None,
-        nbytes: int | None = None,
-        readonly: bool = False,
-    ):
-        """Buffer exporter that gives exactly this layout to any request
-        (format None: no format; strides/suboffsets None: none given).
-        nbytes defaults to the product of the shape times itemsize."""
-        shape = list(shape)
-        ndim = len(shape)
-        if nbytes is None:
-            nbytes = itemsize * int(np.prod(shape, dtype=np.int64))
-
-        def arr(values):
-            if values is None:
-                return None
-            return (ctypes.c_ssize_t * max(ndim, 1))(*values)
-
-        return self.pylib.rec_exporter_new(
-            None if format is None else format.encode("latin-1"),
-            itemsize,
-            ndim,
-            arr(shape),
-            arr(strides),
-            arr(suboffsets),
-            nbytes,
-            1 if readonly else 0,
-        )
-
-    def exporter_info(self, obj) -> ExporterInfo:
-        out = (ctypes.c_int64 * 4)()
-        self.pylib.rec_exporter_info(obj, out)
-        return ExporterInfo(*out)
-
-    def exporter_bytes(self, obj, nbytes: int) -> bytes:
-        return ctypes.string_at(self.exporter_info(obj).addr, nbytes)
 
 
 # -- raw calls into the interpreter ------------------------------------------------
