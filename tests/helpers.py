@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import ctypes
+
 # The ten functions and their parameters, in order.
 FUNCTIONS = {
     "read_vertices": ("fn", "inst", "h", "n"),
@@ -55,3 +57,75 @@ def assert_one_module_frame(exc: BaseException, name: str, caller_frames: int = 
     assert entry.tb_frame.f_globals is mod.__dict__
     # Nothing of the module's own handling is chained onto the exception.
     assert exc.__context__ is None and exc.__cause__ is None
+
+
+# -- raw calls into the interpreter ------------------------------------------------
+# Through a library handle of our own: ctypes.pythonapi's function objects are shared
+# by every user in the process, so their argument types are not ours to set.
+
+_PYTHON = ctypes.PyDLL(None)
+
+# Flags that a C-contiguous, writable request with a format carries: the module's request.
+PyBUF_WRITABLE = 0x0001
+PyBUF_FORMAT = 0x0004
+PyBUF_C_CONTIGUOUS = 0x0038  # PyBUF_STRIDES | 0x20
+CONTIG_WRITABLE_FORMAT = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE  # 0x3D
+
+
+class PyBufferStruct(ctypes.Structure):
+    """The C Py_buffer, for calling the buffer protocol through ctypes."""
+
+    _fields_ = [
+        ("buf", ctypes.c_void_p),
+        ("obj", ctypes.c_void_p),
+        ("len", ctypes.c_ssize_t),
+        ("itemsize", ctypes.c_ssize_t),
+        ("readonly", ctypes.c_int),
+        ("ndim", ctypes.c_int),
+        ("format", ctypes.c_char_p),
+        ("shape", ctypes.POINTER(ctypes.c_ssize_t)),
+        ("strides", ctypes.POINTER(ctypes.c_ssize_t)),
+        ("suboffsets", ctypes.c_void_p),
+        ("internal", ctypes.c_void_p),
+    ]
+
+
+def _c_api(name: str, restype, *argtypes):
+    function = getattr(_PYTHON, name)
+    function.restype = restype
+    function.argtypes = list(argtypes)
+    return function
+
+
+PyObject_GetBuffer = _c_api(
+    "PyObject_GetBuffer", ctypes.c_int, ctypes.py_object, ctypes.POINTER(PyBufferStruct), ctypes.c_int
+)
+PyBuffer_Release = _c_api("PyBuffer_Release", None, ctypes.POINTER(PyBufferStruct))
+PyObject_Vectorcall = _c_api(
+    "PyObject_Vectorcall", ctypes.py_object, ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p
+)
+PyLong_AsLong = _c_api("PyLong_AsLong", ctypes.c_long, ctypes.py_object)
+PyLong_AsUnsignedLong = _c_api("PyLong_AsUnsignedLong", ctypes.c_ulong, ctypes.py_object)
+
+
+def get_buffer_error(obj, flags: int = CONTIG_WRITABLE_FORMAT) -> BaseException | None:
+    """What the exporter of obj raises for a buffer request with these flags
+    (None when it grants it): the reference for errors passed through."""
+    view = PyBufferStruct()
+    try:
+        PyObject_GetBuffer(obj, ctypes.byref(view), flags)
+    except BaseException as exc:  # noqa: BLE001 - handed back to the test
+        return exc
+    PyBuffer_Release(ctypes.byref(view))
+    return None
+
+
+def vectorcall(func, args, kwnames=None):
+    """Call func through PyObject_Vectorcall with positional values followed by
+    the values of the keywords named in the tuple kwnames, which may hold any
+    objects: the interpreter checks nothing on this path."""
+    args = tuple(args)
+    nkw = 0 if kwnames is None else len(kwnames)
+    vec = (ctypes.py_object * max(len(args), 1))(*args)
+    names = None if kwnames is None else id(kwnames)
+    return PyObject_Vectorcall(func, ctypes.addressof(vec), len(args) - nkw, names)

@@ -46,13 +46,6 @@ F_RDV_TIMEOUT = 4
 F_WROTE = 8
 F_RDV = 16
 
-# Flags that a C-contiguous, writable request with a format carries.
-PyBUF_WRITABLE = 0x0001
-PyBUF_FORMAT = 0x0004
-PyBUF_C_CONTIGUOUS = 0x0038  # PyBUF_STRIDES | 0x20
-CONTIG_WRITABLE_FORMAT = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE  # 0x3D
-
-
 class RecordStruct(ctypes.Structure):
     _fields_ = [
         ("seq", ctypes.c_int64),
@@ -334,55 +327,3 @@ class Recorder:
         one (or timeout seconds pass: the record then has rendezvous_timed_out).
         0 disarms it."""
         self.lib.rec_set_rendezvous(nthreads, int(timeout * 1000))
-
-
-# -- raw calls into the interpreter ------------------------------------------------
-
-
-class PyBufferStruct(ctypes.Structure):
-    """The C Py_buffer, for calling the buffer protocol through ctypes."""
-
-    _fields_ = [
-        ("buf", ctypes.c_void_p),
-        ("obj", ctypes.c_void_p),
-        ("len", ctypes.c_ssize_t),
-        ("itemsize", ctypes.c_ssize_t),
-        ("readonly", ctypes.c_int),
-        ("ndim", ctypes.c_int),
-        ("format", ctypes.c_char_p),
-        ("shape", ctypes.POINTER(ctypes.c_ssize_t)),
-        ("strides", ctypes.POINTER(ctypes.c_ssize_t)),
-        ("suboffsets", ctypes.c_void_p),
-        ("internal", ctypes.c_void_p),
-    ]
-
-
-def get_buffer_error(obj, flags: int = CONTIG_WRITABLE_FORMAT) -> BaseException | None:
-    """What the exporter of obj raises for a buffer request with these flags
-    (None when it grants it): the reference for errors passed through."""
-    api = ctypes.pythonapi
-    api.PyObject_GetBuffer.argtypes = [ctypes.py_object, ctypes.POINTER(PyBufferStruct), ctypes.c_int]
-    api.PyObject_GetBuffer.restype = ctypes.c_int
-    api.PyBuffer_Release.argtypes = [ctypes.POINTER(PyBufferStruct)]
-    api.PyBuffer_Release.restype = None
-    view = PyBufferStruct()
-    try:
-        api.PyObject_GetBuffer(obj, ctypes.byref(view), flags)
-    except BaseException as exc:  # noqa: BLE001 - handed back to the test
-        return exc
-    api.PyBuffer_Release(ctypes.byref(view))
-    return None
-
-
-def vectorcall(func, args, kwnames=None):
-    """Call func through PyObject_Vectorcall with positional values followed by
-    the values of the keywords named in the tuple kwnames, which may hold any
-    objects: the interpreter checks nothing on this path."""
-    args = tuple(args)
-    nkw = 0 if kwnames is None else len(kwnames)
-    api = ctypes.pythonapi.PyObject_Vectorcall
-    api.restype = ctypes.py_object
-    api.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
-    vec = (ctypes.py_object * max(len(args), 1))(*args)
-    names = None if kwnames is None else id(kwnames)
-    return api(func, ctypes.addressof(vec), len(args) - nkw, names)

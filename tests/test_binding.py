@@ -5,7 +5,6 @@ a failed call leaves no reference or buffer behind."""
 
 from __future__ import annotations
 
-import ctypes
 import itertools
 import re
 import sys
@@ -16,7 +15,7 @@ import numpy as np
 import pytest
 
 from helpers import FUNCTIONS, assert_one_module_frame
-from recorder import get_buffer_error, vectorcall
+from helpers import PyLong_AsLong, PyLong_AsUnsignedLong, get_buffer_error, vectorcall
 
 NEGATIVE = "can't convert negative value to unsigned PY_LONG_LONG"
 NOT_AN_INTEGER = "an integer is required"
@@ -28,18 +27,15 @@ DEPRECATED_INT = (
 U64_PARAMS = ("fn", "inst", "h")
 
 
-def interpreter_overflow(func_name: str, value: int) -> str:
+def interpreter_overflow(convert, value: int) -> str:
     """Message of the interpreter's own OverflowError for this C conversion."""
-    api = getattr(ctypes.pythonapi, func_name)
-    api.argtypes = [ctypes.py_object]
-    api.restype = ctypes.c_ulong if "Unsigned" in func_name else ctypes.c_long
     with pytest.raises(OverflowError) as info:
-        api(value)
+        convert(value)
     return str(info.value)
 
 
-U64_TOO_BIG = interpreter_overflow("PyLong_AsUnsignedLong", 2**64)
-LONG_TOO_BIG = interpreter_overflow("PyLong_AsLong", 2**63)
+U64_TOO_BIG = interpreter_overflow(PyLong_AsUnsignedLong, 2**64)
+LONG_TOO_BIG = interpreter_overflow(PyLong_AsLong, 2**63)
 
 
 def count_message(name: str, given: int) -> str:

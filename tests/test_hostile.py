@@ -31,7 +31,14 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 from helpers import FUNCTIONS, NATIVE_KIND
-from recorder import PyBufferStruct, get_buffer_error, vectorcall
+from helpers import (
+    CONTIG_WRITABLE_FORMAT,
+    PyBuffer_Release,
+    PyBufferStruct,
+    PyObject_GetBuffer,
+    get_buffer_error,
+    vectorcall,
+)
 
 SANITIZED = os.environ.get("QUORPY_SANITIZED") == "1"
 EXAMPLES = int(os.environ.get("QUORPY_HOSTILE_EXAMPLES", "250"))
@@ -173,19 +180,6 @@ def cint_outcome(x):
 
 # -- what an array argument exports ---------------------------------------------------
 
-# A library handle of our own: ctypes.pythonapi's function objects are shared, and other
-# helpers set their own argument types on them.
-_api = ctypes.PyDLL(None)
-_get_buffer = _api.PyObject_GetBuffer
-_get_buffer.argtypes = [ctypes.py_object, ctypes.POINTER(PyBufferStruct), ctypes.c_int]
-_get_buffer.restype = ctypes.c_int
-_release_buffer = _api.PyBuffer_Release
-_release_buffer.argtypes = [ctypes.POINTER(PyBufferStruct)]
-_release_buffer.restype = None
-
-REQUEST = 0x3D  # C-contiguous, format, writable: what the module asks for
-
-
 @dataclass
 class Exported:
     addr: int
@@ -201,7 +195,7 @@ class Exported:
 def exported(obj) -> Exported:
     """What obj's exporter hands to a consumer making the module's request."""
     view = PyBufferStruct()
-    _get_buffer(obj, ctypes.byref(view), REQUEST)
+    PyObject_GetBuffer(obj, ctypes.byref(view), CONTIG_WRITABLE_FORMAT)
     try:
         nd = view.ndim
         return Exported(
@@ -215,7 +209,7 @@ def exported(obj) -> Exported:
             None if not view.strides else tuple(view.strides[i] for i in range(nd)),
         )
     finally:
-        _release_buffer(ctypes.byref(view))
+        PyBuffer_Release(ctypes.byref(view))
 
 
 def format_matches(fmt: str, itemsize: int, elem: str) -> bool:

@@ -29,7 +29,7 @@ import numpy as np
 import pytest
 
 from helpers import FUNCTIONS, NATIVE_KIND
-from recorder import vectorcall
+from helpers import vectorcall
 
 CALLS = int(os.environ.get("QUORPY_LEAK_CALLS", "2000"))
 WARMUP = 50

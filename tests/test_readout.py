@@ -17,8 +17,7 @@ import numpy as np
 import pytest
 from _testbuffer import ND_WRITABLE, ndarray
 
-from helpers import assert_one_module_frame
-from recorder import get_buffer_error
+from helpers import assert_one_module_frame, get_buffer_error
 
 READERS = [
     pytest.param("read_vertices", "getvec", np.float32, id="vertices"),

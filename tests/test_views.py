@@ -11,7 +11,7 @@ import pytest
 from _testbuffer import ND_WRITABLE, ndarray
 
 from helpers import FUNCTIONS, assert_one_module_frame
-from recorder import CONTIG_WRITABLE_FORMAT, get_buffer_error
+from helpers import CONTIG_WRITABLE_FORMAT, get_buffer_error
 
 # Every view taken over a caller argument: function, parameter, element, axes.
 SLOTS = [
