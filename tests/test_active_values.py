@@ -14,7 +14,7 @@ from dataclasses import dataclass
 import numpy as np
 import pytest
 
-from helpers import assert_one_module_frame
+from helpers import RecordingNumpy, assert_one_module_frame
 
 INST = 0x8000000000000001
 H = 0x00000000DEADBEEF
@@ -80,23 +80,6 @@ def check_result(ex: Extraction, result, coords_bits, vals_bits):
         assert a.flags.c_contiguous and a.flags.writeable and a.flags.owndata
     np.testing.assert_array_equal(bits(coords), coords_bits)
     np.testing.assert_array_equal(bits(vals), vals_bits)
-
-
-class RecordingNumpy:
-    """Stands in for the module's np: records empty calls and their arrays."""
-
-    def __init__(self):
-        self.calls = []
-        self.made = []
-
-    def __getattr__(self, name):
-        return getattr(np, name)
-
-    def empty(self, shape, dtype=None):
-        self.calls.append(("empty", shape, dtype))
-        a = np.empty(shape, dtype=dtype)
-        self.made.append(a)
-        return a
 
 
 class GuardedNumpy:

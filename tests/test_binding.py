@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 from helpers import FUNCTIONS, assert_one_module_frame
+from helpers import Boom, HasInt, IndexOnly, RaisingEqual, SameStr, StrictInt
 from helpers import PyLong_AsLong, PyLong_AsUnsignedLong, get_buffer_error, vectorcall
 
 NEGATIVE = "can't convert negative value to unsigned PY_LONG_LONG"
@@ -250,10 +251,6 @@ def test_raw_keyword_tuples(fastloop, positional, kwnames, message):
     assert str(info.value) == message
 
 
-class SameStr(str):
-    """A str subclass that compares by content."""
-
-
 class AlwaysEqual(str):
     def __eq__(self, other):
         return True
@@ -264,17 +261,6 @@ class AlwaysEqual(str):
 class NeverEqual(str):
     def __eq__(self, other):
         return False
-
-    __hash__ = str.__hash__
-
-
-class Boom(Exception):
-    pass
-
-
-class RaisingEqual(str):
-    def __eq__(self, other):
-        raise Boom("compare")
 
     __hash__ = str.__hash__
 
@@ -370,33 +356,9 @@ def test_keywords_matched_by_content_or_equality(fastloop, rec, make_key):
 # --------------------------------------------------------------------------- u64 conversion
 
 
-class HasInt:
-    def __init__(self, value, log=None, label=None):
-        self.value = value
-        self.log = log
-        self.label = label
-
-    def __int__(self):
-        if self.log is not None:
-            self.log.append(self.label)
-        if isinstance(self.value, BaseException):
-            # A fresh exception each time: a shared one would collect tracebacks.
-            raise type(self.value)(*self.value.args)
-        return self.value
-
-
-class IndexOnly:
-    def __index__(self):
-        return 1
-
-
 class IntSubclass(int):
     def __int__(self):
         return 99
-
-
-class StrictInt(int):
-    pass
 
 
 U64_REFUSED = [

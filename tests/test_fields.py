@@ -14,7 +14,7 @@ from dataclasses import dataclass
 import numpy as np
 import pytest
 
-from helpers import assert_one_module_frame, get_buffer_error
+from helpers import RecordingNumpy, assert_one_module_frame, get_buffer_error
 
 INST = 0xFEDCBA9876543210
 H = 2**64 - 2
@@ -70,30 +70,6 @@ def positions(n: int, cols: int = 3) -> np.ndarray:
 
 def bits(a) -> np.ndarray:
     return np.ascontiguousarray(a).view(np.uint32)
-
-
-class RecordingNumpy:
-    """Stands in for the module's np: records empty/zeros calls and the arrays
-    they made, and passes every other attribute to NumPy."""
-
-    def __init__(self):
-        self.calls = []
-        self.made = []
-
-    def __getattr__(self, name):
-        return getattr(np, name)
-
-    def _make(self, func, shape, dtype):
-        self.calls.append((func, shape, dtype))
-        a = getattr(np, func)(shape, dtype=dtype)
-        self.made.append(a)
-        return a
-
-    def empty(self, shape, dtype=None):
-        return self._make("empty", shape, dtype)
-
-    def zeros(self, shape, dtype=None):
-        return self._make("zeros", shape, dtype)
 
 
 @pytest.fixture

@@ -33,9 +33,15 @@ from hypothesis.extra import numpy as hnp
 from helpers import FUNCTIONS, NATIVE_KIND
 from helpers import (
     CONTIG_WRITABLE_FORMAT,
+    Boom,
+    BrokenBuffer,
+    FakeNumpy,
+    HasInt,
+    IndexOnly,
     PyBuffer_Release,
     PyBufferStruct,
     PyObject_GetBuffer,
+    StrictInt,
     get_buffer_error,
     vectorcall,
 )
@@ -74,41 +80,6 @@ INT_MIN, INT_MAX = -(2**31), 2**31 - 1
 
 # -- objects with unusual integer conversions ----------------------------------------
 
-
-class IntSub(int):
-    pass
-
-
-class HasInt:
-    """__int__ returns `result`, or raises it when it is an exception."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def __int__(self):
-        if isinstance(self.result, BaseException):
-            raise self.result
-        return self.result
-
-    def __repr__(self):
-        return f"HasInt({self.result!r})"
-
-
-class IndexOnly:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"IndexOnly({self.value})"
-
-
-class Unconvertible(Exception):
-    pass
-
-
 # Objects that no integer parameter accepts, or accepts only through __int__.
 ODD_OBJECTS = [
     None,
@@ -125,9 +96,9 @@ ODD_OBJECTS = [
     HasInt(2.0),
     HasInt("3"),
     HasInt(None),
-    HasInt(Unconvertible("from __int__")),
+    HasInt(Boom("from __int__")),
     HasInt(True),
-    HasInt(IntSub(7)),
+    HasInt(StrictInt(7)),
     float("nan"),
     float("inf"),
     float("-inf"),
@@ -328,7 +299,7 @@ valid_u64 = st.integers(0, U64_MAX)
 good_handles = st.one_of(
     valid_u64,
     valid_u64,
-    valid_u64.map(IntSub),
+    valid_u64.map(StrictInt),
     valid_u64.map(HasInt),
     st.integers(0, 2**63 - 1).map(np.int64),
     valid_u64.map(np.uint64),
@@ -354,7 +325,7 @@ def fn_values(address: int):
     same = st.sampled_from(
         [
             address,
-            IntSub(address),
+            StrictInt(address),
             HasInt(address),
             np.uint64(address),
             np.int64(address),
@@ -362,7 +333,7 @@ def fn_values(address: int):
             fractions.Fraction(2 * address + 1, 2),
         ]
     )
-    zero = st.sampled_from([0, False, 0.5, -0.5, IntSub(0), HasInt(0), np.uint64(0), decimal.Decimal("0.9")])
+    zero = st.sampled_from([0, False, 0.5, -0.5, StrictInt(0), HasInt(0), np.uint64(0), decimal.Decimal("0.9")])
     refused = st.one_of(
         st.integers(max_value=-1),
         st.integers(min_value=2**64),
@@ -378,7 +349,7 @@ good_counts = st.one_of(
     st.just(INT_MIN),
     st.floats(-4.0, 12.0),
     st.integers(0, 12).map(HasInt),
-    st.integers(0, 12).map(IntSub),
+    st.integers(0, 12).map(StrictInt),
     st.integers(0, 12).map(np.int32),
 )
 bad_counts = st.one_of(
@@ -482,11 +453,6 @@ class BufferProxy:
 
     def __repr__(self):
         return f"BufferProxy({self.target!r})"
-
-
-class BrokenBuffer:
-    def __buffer__(self, flags):
-        raise Unconvertible("from __buffer__")
 
 
 class Record(ctypes.Structure):
@@ -713,22 +679,6 @@ def test_fill_pass_disagreeing_with_the_count_never_writes_past_the_arrays(fastl
 # -- NumPy rebound to something that hands back unusable results ---------------------------
 
 
-class FakeNumpy:
-    """Stands in for the module global np: `empty` returns the given object."""
-
-    float32 = np.float32
-    int32 = np.int32
-    uint8 = np.uint8
-
-    def __init__(self, result):
-        self.result = result
-        self.asked = []
-
-    def empty(self, shape, dtype):
-        self.asked.append((shape, dtype))
-        return self.result
-
-
 @pytest.mark.parametrize("name", ["read_vertices", "read_triangles"])
 @QUIET[0]
 @QUIET[1]
@@ -744,7 +694,7 @@ def test_a_result_array_that_does_not_fit_never_reaches_the_loop(fastloop, recor
     )
     view = view_outcome(result, elem, 2)
     fits = not isinstance(view, type) and result is not None and view.rows >= n and view.cols >= 3
-    fake = FakeNumpy(result)
+    fake = FakeNumpy(lambda *args, **kwargs: result, record=True)
     fastloop.np = fake
     try:
         if fits:
@@ -761,7 +711,7 @@ def test_a_result_array_that_does_not_fit_never_reaches_the_loop(fastloop, recor
             assert rec.count() == 0
     finally:
         fastloop.np = np
-    assert fake.asked == [((n, 3), np.float32 if elem == "f" else np.int32)]
+    assert fake.calls == [("empty", ((n, 3),), {"dtype": np.float32 if elem == "f" else np.int32})]
 
 
 # -- buffers laid out the way no NumPy array is -------------------------------------------
@@ -907,7 +857,7 @@ def test_rows_without_a_shape_are_refused(fastloop, rec, badbuffer):
 
 @pytest.mark.parametrize(
     "error",
-    [BufferError("refused by the exporter"), Unconvertible("odd"), MemoryError()],
+    [BufferError("refused by the exporter"), Boom("odd"), MemoryError()],
     ids=lambda e: type(e).__name__,
 )
 def test_an_exporter_error_passes_through_unchanged(fastloop, rec, badbuffer, error):

@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 from _testbuffer import ND_WRITABLE, ndarray
 
-from helpers import assert_one_module_frame, get_buffer_error
+from helpers import FakeNumpy, assert_one_module_frame, get_buffer_error
 
 READERS = [
     pytest.param("read_vertices", "getvec", np.float32, id="vertices"),
@@ -292,48 +292,23 @@ def test_unusable_result_never_reaches_the_loop(run_python, name, kind, dtype, m
 # --------------------------------------------------------------------------- np looked up on every call
 
 
-class FakeNumpy:
-    """Stands in for the module global np: logs the attributes read from it
-    and the calls of empty, whose result comes from `make` (NumPy's by default)."""
-
-    def __init__(self, make=None):
-        self._reads = []
-        self._calls = []
-        self._make = make
-        # Distinct objects, so that the test can tell they were passed on.
-        self._dtypes = {"float32": np.dtype("float32"), "int32": np.dtype("int32")}
-
-    def __getattr__(self, name):
-        self._reads.append(name)
-        if name == "empty":
-            return self._empty
-        if name in self._dtypes:
-            return self._dtypes[name]
-        raise AttributeError(name)
-
-    def _empty(self, *args, **kwargs):
-        self._calls.append((args, kwargs))
-        if self._make is not None:
-            return self._make(*args, **kwargs)
-        return np.empty(*args, **kwargs)
-
-
 @pytest.mark.parametrize("name, kind, dtype", READERS)
 @pytest.mark.parametrize("n", [0, 3])
 def test_empty_is_called_through_the_module_global(fastloop, rec, monkeypatch, name, kind, dtype, n):
-    fake = FakeNumpy()
+    fake = FakeNumpy(record=True)
     monkeypatch.setattr(fastloop, "np", fake)
     out = getattr(fastloop, name)(rec.fn(kind), 1, 2, n)
-    assert fake._reads == ["empty", DTYPE_NAME[name]]
-    ((args, kwargs),) = fake._calls
+    assert fake.reads == ["empty", DTYPE_NAME[name]]
+    ((func, args, kwargs),) = fake.calls
+    assert func == "empty"
     assert args == ((n, 3),)
     assert type(args[0]) is tuple and type(args[0][0]) is int and type(args[0][1]) is int
-    assert list(kwargs) == ["dtype"] and kwargs["dtype"] is fake._dtypes[DTYPE_NAME[name]]
+    assert list(kwargs) == ["dtype"] and kwargs["dtype"] is FakeNumpy.DTYPES[DTYPE_NAME[name]]
     assert out.shape == (n, 3) and rec.count() == n
     # Rebinding back takes effect at once as well.
     monkeypatch.setattr(fastloop, "np", np)
     getattr(fastloop, name)(rec.fn(kind), 1, 2, n)
-    assert len(fake._calls) == 1
+    assert len(fake.calls) == 1
 
 
 @pytest.mark.parametrize("name, kind, dtype", READERS)
@@ -367,16 +342,16 @@ def test_deleted_np_raises_name_error(fastloop, rec, monkeypatch, name, kind, dt
 
 @pytest.mark.parametrize("name, kind, dtype", READERS)
 def test_np_found_among_the_builtins(fastloop, rec, monkeypatch, name, kind, dtype):
-    fake = FakeNumpy()
+    fake = FakeNumpy(record=True)
     monkeypatch.delattr(fastloop, "np")
     monkeypatch.setattr(builtins, "np", fake, raising=False)
     out = getattr(fastloop, name)(rec.fn(kind), 1, 2, 2)
     assert out.shape == (2, 3)
-    assert len(fake._calls) == 1
+    assert len(fake.calls) == 1
     # The module's own binding wins over the builtins.
     monkeypatch.setattr(fastloop, "np", np, raising=False)
     getattr(fastloop, name)(rec.fn(kind), 1, 2, 2)
-    assert len(fake._calls) == 1
+    assert len(fake.calls) == 1
 
 
 class Refused(Exception):
