@@ -210,16 +210,6 @@ def test_results_are_new_on_every_call(fastloop, rec, ex):
     check_result(ex, second, *second_bits)
 
 
-def test_np_deleted_fails_after_the_count_pass(fastloop, rec, ex, monkeypatch):
-    rec.set_traversal(ex.kind, *elements(ex, 3))
-    monkeypatch.delattr(fastloop, "np")
-    with pytest.raises(NameError) as info:
-        ex.func(fastloop)(rec.fn(ex.kind), INST, H)
-    assert str(info.value) == "name 'np' is not defined"
-    assert_one_module_frame(info.value, f"{ex.prefix}_active_values")
-    assert [c.kind for c in rec.calls()] == [ex.kind]
-
-
 def test_zero_fn_is_refused(fastloop, ex):
     with pytest.raises(ValueError) as info:
         ex.func(fastloop)(0, INST, H)

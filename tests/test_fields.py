@@ -277,13 +277,6 @@ def test_setter_keeps_no_reference(fastloop, rec, family):
     assert (sys.getrefcount(pos), sys.getrefcount(vals)) == before
 
 
-def test_setter_works_without_np(fastloop, rec, family, monkeypatch):
-    # The setters allocate nothing, so they do not need NumPy from the module.
-    monkeypatch.delattr(fastloop, "np")
-    family.setter(fastloop)(rec.fn(family.setter_kind), INST, H, positions(2), family.values(2))
-    assert rec.count(family.setter_kind) == 2
-
-
 # ----------------------------------------------------------------------- getters
 
 
@@ -402,27 +395,6 @@ def test_getter_allocates_through_the_module_np(fastloop, rec, family, recording
     assert out is recording_np.made[0]
     assert found.base is recording_np.made[1]
     assert rec.count() == n
-
-
-def test_getter_with_np_deleted(fastloop, rec, family, monkeypatch):
-    monkeypatch.delattr(fastloop, "np")
-    with pytest.raises(NameError) as info:
-        family.getter(fastloop)(rec.fn(family.sampler_kind), INST, H, positions(2))
-    assert str(info.value) == "name 'np' is not defined"
-    assert_one_module_frame(info.value, f"{family.prefix}_get_many")
-    assert rec.count() == 0
-
-
-def test_getter_uses_np_as_rebound_between_calls(fastloop, rec, family, monkeypatch):
-    fn = rec.fn(family.sampler_kind)
-    family.getter(fastloop)(fn, INST, H, positions(1))
-    shim = RecordingNumpy()
-    monkeypatch.setattr(fastloop, "np", shim)
-    family.getter(fastloop)(fn, INST, H, positions(1))
-    assert [c[0] for c in shim.calls] == ["empty", "zeros"]
-    monkeypatch.undo()
-    family.getter(fastloop)(fn, INST, H, positions(1))
-    assert len(shim.calls) == 2
 
 
 def getter_refusal(case: str):
