@@ -34,15 +34,17 @@ class Natives:
 
 
 def _inputs() -> list[Path]:
-    """Every file the build can read: the project, the shared CMake code, the package's headers."""
-    headers = [p for p in (ROOT / "src" / "quorpy").rglob("*") if p.suffix in (".h", ".hpp")]
-    return sorted([*PROJECT.iterdir(), *(ROOT / "cmake").iterdir(), *headers])
+    """Every file the build depends on: this one (the configure options), the project,
+    the shared CMake code and the package's headers."""
+    headers = (ROOT / "src" / "quorpy").rglob("*.h*")
+    candidates = [Path(__file__).resolve(), *PROJECT.iterdir(), *(ROOT / "cmake").iterdir(), *headers]
+    return sorted(p for p in candidates if p.is_file())
 
 
 def _key() -> str:
     digest = hashlib.sha256()
     for path in _inputs():
-        digest.update(path.name.encode() + b"\0" + path.read_bytes())
+        digest.update(str(path.relative_to(ROOT)).encode() + b"\0" + path.read_bytes())
     digest.update(f"{sys.executable}\0{sys.version}\0{SANITIZED}".encode())
     return digest.hexdigest()[:16]
 
@@ -64,11 +66,15 @@ def _build(build: Path) -> None:
     if cmake is None:
         raise RuntimeError("building the test natives needs cmake, next to the interpreter or on PATH")
     configure = [
-        cmake, "-S", str(PROJECT), "-B", str(build),
+        cmake,
+        "-S",
+        str(PROJECT),
+        "-B",
+        str(build),
         "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
         f"-DPython_EXECUTABLE={sys.executable}",
         f"-DQUORPY_SANITIZE={'ON' if SANITIZED else 'OFF'}",
-    ]  # fmt: skip
+    ]
     ninja = _tool("ninja")
     if ninja is not None:
         configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]

@@ -46,6 +46,7 @@ F_RDV_TIMEOUT = 4
 F_WROTE = 8
 F_RDV = 16
 
+
 class RecordStruct(ctypes.Structure):
     _fields_ = [
         ("seq", ctypes.c_int64),
