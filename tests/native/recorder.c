@@ -24,6 +24,8 @@
 #include <string.h>
 #include <time.h>
 
+#include "transfer/native.h"
+
 #define EXPORT __attribute__((visibility("default")))
 
 enum {
@@ -425,8 +427,6 @@ EXPORT unsigned char rec_getvecf(uint64_t inst, uint64_t h, const float *pos, fl
 
 /* ---------------------------------------------------------------- traversals */
 
-typedef void (*travs_cb_t)(const float *pc, float v);
-typedef void (*travv_cb_t)(const float *pc, const float *pv);
 
 static void scribble(void)
 {
@@ -497,6 +497,19 @@ EXPORT void rec_traverse_v(uint64_t inst, uint64_t h, travv_cb_t cb)
 }
 
 /* ---------------------------------------------------------------- controls */
+
+/* Each entry point has exactly the type the module calls it through. */
+#define HAS_TYPE(f, t) _Static_assert(__builtin_types_compatible_p(__typeof__(&f), t), #f " must be a " #t)
+HAS_TYPE(rec_getvec, getvec_t);
+HAS_TYPE(rec_gettri, gettri_t);
+HAS_TYPE(rec_addvec, addvec_t);
+HAS_TYPE(rec_addtri, addtri_t);
+HAS_TYPE(rec_setscl, setscl_t);
+HAS_TYPE(rec_getscl, getscl_t);
+HAS_TYPE(rec_setvec, setvec_t);
+HAS_TYPE(rec_getvecf, getvecf_t);
+HAS_TYPE(rec_traverse_s, traverse_s_t);
+HAS_TYPE(rec_traverse_v, traverse_v_t);
 
 EXPORT int rec_record_size(void)
 {
