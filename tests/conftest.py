@@ -1,5 +1,6 @@
-"""Shared fixtures: the compiled recording library, the extension module, and a
-way to run a snippet in a fresh interpreter."""
+"""Shared fixtures: the test natives (the recording library, the meeting traversals,
+the badbuffer module), the extension module, and a way to run a snippet in a fresh
+interpreter."""
 
 from __future__ import annotations
 
@@ -14,21 +15,34 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))
 
-from recorder import Recorder, build_library  # noqa: E402
+from natives import Natives, build_natives, load_badbuffer  # noqa: E402
+from recorder import Recorder  # noqa: E402
 
 TESTS_DIR = Path(__file__).parent
 
 
 @pytest.fixture(scope="session")
-def recorder_path(request, tmp_path_factory) -> Path:
-    """Path of the compiled recording library (built once, cached across runs)."""
+def natives(request, tmp_path_factory) -> Natives:
+    """Paths of the test natives (built once, cached across runs)."""
     cache = getattr(request.config, "cache", None)
-    dest = cache.mkdir("quorpy-recorder") if cache is not None else tmp_path_factory.mktemp("recorder")
+    dest = cache.mkdir("quorpy-natives") if cache is not None else tmp_path_factory.mktemp("natives")
     try:
-        return build_library(dest)
-    except RuntimeError:
+        return build_natives(dest)
+    except (RuntimeError, OSError):
         # A stale or unwritable cache must not stop the run: build afresh.
-        return build_library(tmp_path_factory.mktemp("recorder"))
+        return build_natives(tmp_path_factory.mktemp("natives"))
+
+
+@pytest.fixture(scope="session")
+def recorder_path(natives) -> Path:
+    return natives.recorder
+
+
+@pytest.fixture(scope="session")
+def badbuffer(natives):
+    """The badbuffer module: ``badbuffer.Exporter(nbytes, format=..., ...)`` makes a
+    buffer exporter that ignores the request flags (see tests/native/badbuffer.c)."""
+    return load_badbuffer(natives.badbuffer)
 
 
 @pytest.fixture(scope="session")

@@ -11,24 +11,18 @@ hands out; each call is appended to a log that ``Recorder.calls`` returns as
     assert [c.index for c in calls] == [0, 1, 2]
     assert not any(c.gil for c in calls)
 
-The library is compiled once per test session by ``build_library`` (see
-conftest.py) with the system C compiler.
+The library is built once per test session with the other test natives (see
+natives.py).
 """
 
 from __future__ import annotations
 
 import ctypes
-import hashlib
 import os
-import subprocess
-import sys
-import sysconfig
 from collections import namedtuple
 from pathlib import Path
 
 import numpy as np
-
-SOURCE = Path(__file__).with_name("native") / "recorder.c"
 
 KINDS = (
     "getvec",
@@ -51,12 +45,6 @@ F_P1_NULL = 2
 F_RDV_TIMEOUT = 4
 F_WROTE = 8
 F_RDV = 16
-
-# Flags that a C-contiguous, writable request with a format carries.
-PyBUF_WRITABLE = 0x0001
-PyBUF_FORMAT = 0x0004
-PyBUF_C_CONTIGUOUS = 0x0038  # PyBUF_STRIDES | 0x20
-CONTIG_WRITABLE_FORMAT = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE  # 0x3D
 
 
 class RecordStruct(ctypes.Structure):
@@ -138,53 +126,12 @@ class Call(_CallBase):
         return bool(self.flags & F_RDV_TIMEOUT)
 
 
-ExporterInfo = namedtuple("ExporterInfo", "addr exports total_exports last_flags")
-
-
-def _lib_name() -> str:
-    digest = hashlib.sha256(SOURCE.read_bytes())
-    digest.update(sys.version.encode())
-    digest.update(sysconfig.get_paths()["include"].encode())
-    return f"librecorder-{digest.hexdigest()[:16]}.so"
-
-
-def build_library(dest_dir: os.PathLike | str) -> Path:
-    """Compile recorder.c into dest_dir (reused when already built) and return its path."""
-    dest_dir = Path(dest_dir)
-    dest_dir.mkdir(parents=True, exist_ok=True)
-    target = dest_dir / _lib_name()
-    if target.exists():
-        return target
-    cc = os.environ.get("CC", "cc")
-    tmp = target.with_suffix(f".{os.getpid()}.tmp")
-    cmd = [
-        cc,
-        "-O1",
-        "-shared",
-        "-fPIC",
-        "-Wall",
-        "-I" + sysconfig.get_paths()["include"],
-        "-o",
-        str(tmp),
-        str(SOURCE),
-        "-lpthread",
-    ]
-    proc = subprocess.run(cmd, capture_output=True, text=True)
-    if proc.returncode != 0:
-        raise RuntimeError(f"compiling the recorder failed: {' '.join(cmd)}\n{proc.stderr}")
-    os.replace(tmp, target)
-    return target
-
-
 class Recorder:
     """Addresses, configuration and log of the recording entry points."""
 
     def __init__(self, path: os.PathLike | str):
         self.path = Path(path)
         self.lib = ctypes.CDLL(str(self.path))
-        # Same library, entered with the GIL held: for the functions that make
-        # or inspect Python objects.
-        self.pylib = ctypes.PyDLL(str(self.path))
         lib = self.lib
         lib.rec_record_size.restype = ctypes.c_int
         if lib.rec_record_size() != ctypes.sizeof(RecordStruct):
@@ -220,20 +167,6 @@ class Recorder:
         ]
         lib.rec_set_rendezvous.argtypes = [ctypes.c_int, ctypes.c_int]
         lib.rec_set_logging.argtypes = [ctypes.c_int]
-        ssize_p = ctypes.POINTER(ctypes.c_ssize_t)
-        self.pylib.rec_exporter_new.restype = ctypes.py_object
-        self.pylib.rec_exporter_new.argtypes = [
-            ctypes.c_char_p,
-            ctypes.c_ssize_t,
-            ctypes.c_int,
-            ssize_p,
-            ssize_p,
-            ssize_p,
-            ctypes.c_ssize_t,
-            ctypes.c_int,
-        ]
-        self.pylib.rec_exporter_info.restype = ctypes.c_int
-        self.pylib.rec_exporter_info.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.c_int64)]
         self._addresses = {
             name: ctypes.cast(getattr(lib, sym), ctypes.c_void_p).value
             for name, sym in _SYMBOLS.items()
@@ -395,99 +328,3 @@ class Recorder:
         one (or timeout seconds pass: the record then has rendezvous_timed_out).
         0 disarms it."""
         self.lib.rec_set_rendezvous(nthreads, int(timeout * 1000))
-
-    # -- buffer exporter ----------------------------------------------------------
-
-    def exporter(
-        self,
-        format: str | None,
-        itemsize: int,
-        shape,
-        strides=None,
-        suboffsets=None,
-        nbytes: int | None = None,
-        readonly: bool = False,
-    ):
-        """Buffer exporter that gives exactly this layout to any request
-        (format None: no format; strides/suboffsets None: none given).
-        nbytes defaults to the product of the shape times itemsize."""
-        shape = list(shape)
-        ndim = len(shape)
-        if nbytes is None:
-            nbytes = itemsize * int(np.prod(shape, dtype=np.int64))
-
-        def arr(values):
-            if values is None:
-                return None
-            return (ctypes.c_ssize_t * max(ndim, 1))(*values)
-
-        return self.pylib.rec_exporter_new(
-            None if format is None else format.encode("latin-1"),
-            itemsize,
-            ndim,
-            arr(shape),
-            arr(strides),
-            arr(suboffsets),
-            nbytes,
-            1 if readonly else 0,
-        )
-
-    def exporter_info(self, obj) -> ExporterInfo:
-        out = (ctypes.c_int64 * 4)()
-        self.pylib.rec_exporter_info(obj, out)
-        return ExporterInfo(*out)
-
-    def exporter_bytes(self, obj, nbytes: int) -> bytes:
-        return ctypes.string_at(self.exporter_info(obj).addr, nbytes)
-
-
-# -- raw calls into the interpreter ------------------------------------------------
-
-
-class PyBufferStruct(ctypes.Structure):
-    """The C Py_buffer, for calling the buffer protocol through ctypes."""
-
-    _fields_ = [
-        ("buf", ctypes.c_void_p),
-        ("obj", ctypes.c_void_p),
-        ("len", ctypes.c_ssize_t),
-        ("itemsize", ctypes.c_ssize_t),
-        ("readonly", ctypes.c_int),
-        ("ndim", ctypes.c_int),
-        ("format", ctypes.c_char_p),
-        ("shape", ctypes.POINTER(ctypes.c_ssize_t)),
-        ("strides", ctypes.POINTER(ctypes.c_ssize_t)),
-        ("suboffsets", ctypes.c_void_p),
-        ("internal", ctypes.c_void_p),
-    ]
-
-
-def get_buffer_error(obj, flags: int = CONTIG_WRITABLE_FORMAT) -> BaseException | None:
-    """What the exporter of obj raises for a buffer request with these flags
-    (None when it grants it): the reference for errors passed through."""
-    api = ctypes.pythonapi
-    api.PyObject_GetBuffer.argtypes = [ctypes.py_object, ctypes.POINTER(PyBufferStruct), ctypes.c_int]
-    api.PyObject_GetBuffer.restype = ctypes.c_int
-    api.PyBuffer_Release.argtypes = [ctypes.POINTER(PyBufferStruct)]
-    api.PyBuffer_Release.restype = None
-    view = PyBufferStruct()
-    try:
-        api.PyObject_GetBuffer(obj, ctypes.byref(view), flags)
-    except BaseException as exc:  # noqa: BLE001 - handed back to the test
-        return exc
-    api.PyBuffer_Release(ctypes.byref(view))
-    return None
-
-
-def vectorcall(func, args, kwnames=None):
-    """Call func through PyObject_Vectorcall with positional values followed by
-    the values of the keywords named in the tuple kwnames, which may hold any
-    objects: the interpreter checks nothing on this path."""
-    args = tuple(args)
-    nkw = 0 if kwnames is None else len(kwnames)
-    api = ctypes.pythonapi.PyObject_Vectorcall
-    api.restype = ctypes.py_object
-    api.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
-    vec = (ctypes.py_object * max(len(args), 1))(*args)
-    names = None if kwnames is None else id(kwnames)
-    return api(func, ctypes.addressof(vec), len(args) - nkw, names)

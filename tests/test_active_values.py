@@ -9,16 +9,13 @@ from __future__ import annotations
 
 import ctypes
 import itertools
-import os
-import subprocess
 import threading
 from dataclasses import dataclass
-from pathlib import Path
 
 import numpy as np
 import pytest
 
-from helpers import assert_one_module_frame
+from helpers import RecordingNumpy, assert_one_module_frame
 
 INST = 0x8000000000000001
 H = 0x00000000DEADBEEF
@@ -84,23 +81,6 @@ def check_result(ex: Extraction, result, coords_bits, vals_bits):
         assert a.flags.c_contiguous and a.flags.writeable and a.flags.owndata
     np.testing.assert_array_equal(bits(coords), coords_bits)
     np.testing.assert_array_equal(bits(vals), vals_bits)
-
-
-class RecordingNumpy:
-    """Stands in for the module's np: records empty calls and their arrays."""
-
-    def __init__(self):
-        self.calls = []
-        self.made = []
-
-    def __getattr__(self, name):
-        return getattr(np, name)
-
-    def empty(self, shape, dtype=None):
-        self.calls.append(("empty", shape, dtype))
-        a = np.empty(shape, dtype=dtype)
-        self.made.append(a)
-        return a
 
 
 class GuardedNumpy:
@@ -230,16 +210,6 @@ def test_results_are_new_on_every_call(fastloop, rec, ex):
     check_result(ex, second, *second_bits)
 
 
-def test_np_deleted_fails_after_the_count_pass(fastloop, rec, ex, monkeypatch):
-    rec.set_traversal(ex.kind, *elements(ex, 3))
-    monkeypatch.delattr(fastloop, "np")
-    with pytest.raises(NameError) as info:
-        ex.func(fastloop)(rec.fn(ex.kind), INST, H)
-    assert str(info.value) == "name 'np' is not defined"
-    assert_one_module_frame(info.value, f"{ex.prefix}_active_values")
-    assert [c.kind for c in rec.calls()] == [ex.kind]
-
-
 def test_zero_fn_is_refused(fastloop, ex):
     with pytest.raises(ValueError) as info:
         ex.func(fastloop)(0, INST, H)
@@ -316,17 +286,10 @@ def test_threads_counting_at_the_same_time(fastloop, rec, ex):
 
 
 @pytest.fixture(scope="session")
-def meeting_traversals(tmp_path_factory):
-    """tests/native/extra_traverse.c, compiled: traversals whose calls meet at a
-    barrier, so that both passes of all threads overlap."""
-    source = Path(__file__).with_name("native") / "extra_traverse.c"
-    target = tmp_path_factory.mktemp("extra") / "libextra_traverse.so"
-    cmd = [os.environ.get("CC", "cc"), "-O1", "-shared", "-fPIC", "-Wall", "-o", str(target), str(source),
-           "-lpthread"]
-    proc = subprocess.run(cmd, capture_output=True, text=True)
-    if proc.returncode != 0:
-        raise RuntimeError(f"compiling {source.name} failed: {' '.join(cmd)}\n{proc.stderr}")
-    lib = ctypes.CDLL(str(target))
+def meeting_traversals(natives):
+    """tests/native/extra_traverse.c: traversals whose calls meet at a barrier, so
+    that both passes of all threads overlap."""
+    lib = ctypes.CDLL(str(natives.extra_traverse))
     lib.ext_reset.argtypes = [ctypes.c_int, ctypes.c_int]
     lib.ext_max_active.restype = ctypes.c_int
     lib.ext_timeouts.restype = ctypes.c_int

@@ -5,7 +5,6 @@ a failed call leaves no reference or buffer behind."""
 
 from __future__ import annotations
 
-import ctypes
 import itertools
 import re
 import sys
@@ -16,7 +15,8 @@ import numpy as np
 import pytest
 
 from helpers import FUNCTIONS, NATIVE_KIND, assert_one_module_frame
-from recorder import get_buffer_error, vectorcall
+from helpers import Boom, HasInt, IndexOnly, RaisingEqual, SameStr, StrictInt
+from helpers import PyLong_AsLong, PyLong_AsUnsignedLong, get_buffer_error, vectorcall
 
 NEGATIVE = "can't convert negative value to unsigned PY_LONG_LONG"
 NOT_AN_INTEGER = "an integer is required"
@@ -28,18 +28,15 @@ DEPRECATED_INT = (
 U64_PARAMS = ("fn", "inst", "h")
 
 
-def interpreter_overflow(func_name: str, value: int) -> str:
+def interpreter_overflow(convert, value: int) -> str:
     """Message of the interpreter's own OverflowError for this C conversion."""
-    api = getattr(ctypes.pythonapi, func_name)
-    api.argtypes = [ctypes.py_object]
-    api.restype = ctypes.c_ulong if "Unsigned" in func_name else ctypes.c_long
     with pytest.raises(OverflowError) as info:
-        api(value)
+        convert(value)
     return str(info.value)
 
 
-U64_TOO_BIG = interpreter_overflow("PyLong_AsUnsignedLong", 2**64)
-LONG_TOO_BIG = interpreter_overflow("PyLong_AsLong", 2**63)
+U64_TOO_BIG = interpreter_overflow(PyLong_AsUnsignedLong, 2**64)
+LONG_TOO_BIG = interpreter_overflow(PyLong_AsLong, 2**63)
 
 
 def count_message(name: str, given: int) -> str:
@@ -260,10 +257,6 @@ def test_raw_keyword_tuples(fastloop, positional, kwnames, message):
     assert str(info.value) == message
 
 
-class SameStr(str):
-    """A str subclass that compares by content."""
-
-
 class AlwaysEqual(str):
     def __eq__(self, other):
         return True
@@ -274,17 +267,6 @@ class AlwaysEqual(str):
 class NeverEqual(str):
     def __eq__(self, other):
         return False
-
-    __hash__ = str.__hash__
-
-
-class Boom(Exception):
-    pass
-
-
-class RaisingEqual(str):
-    def __eq__(self, other):
-        raise Boom("compare")
 
     __hash__ = str.__hash__
 
@@ -380,33 +362,9 @@ def test_keywords_matched_by_content_or_equality(fastloop, rec, make_key):
 # --------------------------------------------------------------------------- u64 conversion
 
 
-class HasInt:
-    def __init__(self, value, log=None, label=None):
-        self.value = value
-        self.log = log
-        self.label = label
-
-    def __int__(self):
-        if self.log is not None:
-            self.log.append(self.label)
-        if isinstance(self.value, BaseException):
-            # A fresh exception each time: a shared one would collect tracebacks.
-            raise type(self.value)(*self.value.args)
-        return self.value
-
-
-class IndexOnly:
-    def __index__(self):
-        return 1
-
-
 class IntSubclass(int):
     def __int__(self):
         return 99
-
-
-class StrictInt(int):
-    pass
 
 
 U64_REFUSED = [

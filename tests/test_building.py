@@ -12,8 +12,7 @@ from dataclasses import dataclass
 import numpy as np
 import pytest
 
-from helpers import assert_one_module_frame, counted
-from recorder import get_buffer_error
+from helpers import assert_one_module_frame, counted, get_buffer_error
 
 INST = 2**64 - 1
 H = 0x0123456789ABCDEF

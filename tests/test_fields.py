@@ -14,8 +14,7 @@ from dataclasses import dataclass
 import numpy as np
 import pytest
 
-from helpers import assert_one_module_frame, counted
-from recorder import get_buffer_error
+from helpers import RecordingNumpy, assert_one_module_frame, counted, get_buffer_error
 
 INST = 0xFEDCBA9876543210
 H = 2**64 - 2
@@ -71,30 +70,6 @@ def positions(n: int, cols: int = 3) -> np.ndarray:
 
 def bits(a) -> np.ndarray:
     return np.ascontiguousarray(a).view(np.uint32)
-
-
-class RecordingNumpy:
-    """Stands in for the module's np: records empty/zeros calls and the arrays
-    they made, and passes every other attribute to NumPy."""
-
-    def __init__(self):
-        self.calls = []
-        self.made = []
-
-    def __getattr__(self, name):
-        return getattr(np, name)
-
-    def _make(self, func, shape, dtype):
-        self.calls.append((func, shape, dtype))
-        a = getattr(np, func)(shape, dtype=dtype)
-        self.made.append(a)
-        return a
-
-    def empty(self, shape, dtype=None):
-        return self._make("empty", shape, dtype)
-
-    def zeros(self, shape, dtype=None):
-        return self._make("zeros", shape, dtype)
 
 
 @pytest.fixture
@@ -302,13 +277,6 @@ def test_setter_keeps_no_reference(fastloop, rec, family):
     assert (sys.getrefcount(pos), sys.getrefcount(vals)) == before
 
 
-def test_setter_works_without_np(fastloop, rec, family, monkeypatch):
-    # The setters allocate nothing, so they do not need NumPy from the module.
-    monkeypatch.delattr(fastloop, "np")
-    family.setter(fastloop)(rec.fn(family.setter_kind), INST, H, positions(2), family.values(2))
-    assert rec.count(family.setter_kind) == 2
-
-
 # ----------------------------------------------------------------------- getters
 
 
@@ -427,27 +395,6 @@ def test_getter_allocates_through_the_module_np(fastloop, rec, family, recording
     assert out is recording_np.made[0]
     assert found.base is recording_np.made[1]
     assert rec.count() == n
-
-
-def test_getter_with_np_deleted(fastloop, rec, family, monkeypatch):
-    monkeypatch.delattr(fastloop, "np")
-    with pytest.raises(NameError) as info:
-        family.getter(fastloop)(rec.fn(family.sampler_kind), INST, H, positions(2))
-    assert str(info.value) == "name 'np' is not defined"
-    assert_one_module_frame(info.value, f"{family.prefix}_get_many")
-    assert rec.count() == 0
-
-
-def test_getter_uses_np_as_rebound_between_calls(fastloop, rec, family, monkeypatch):
-    fn = rec.fn(family.sampler_kind)
-    family.getter(fastloop)(fn, INST, H, positions(1))
-    shim = RecordingNumpy()
-    monkeypatch.setattr(fastloop, "np", shim)
-    family.getter(fastloop)(fn, INST, H, positions(1))
-    assert [c[0] for c in shim.calls] == ["empty", "zeros"]
-    monkeypatch.undo()
-    family.getter(fastloop)(fn, INST, H, positions(1))
-    assert len(shim.calls) == 2
 
 
 def getter_refusal(case: str):

@@ -32,10 +32,21 @@ from hypothesis.extra import numpy as hnp
 
 from quorpy import catalogue
 
-from conftest_badbuffer import badbuffer  # noqa: F401  (fixture)
-from conftest_badbuffer import build as build_badbuffer
 from helpers import FAMILY, FUNCTIONS, NATIVE_KIND
-from recorder import PyBufferStruct, get_buffer_error, vectorcall
+from helpers import (
+    CONTIG_WRITABLE_FORMAT,
+    Boom,
+    BrokenBuffer,
+    FakeNumpy,
+    HasInt,
+    IndexOnly,
+    PyBuffer_Release,
+    PyBufferStruct,
+    PyObject_GetBuffer,
+    StrictInt,
+    get_buffer_error,
+    vectorcall,
+)
 
 SANITIZED = os.environ.get("QUORPY_SANITIZED") == "1"
 EXAMPLES = int(os.environ.get("QUORPY_HOSTILE_EXAMPLES", "250"))
@@ -71,41 +82,6 @@ INT_MIN, INT_MAX = -(2**31), 2**31 - 1
 
 # -- objects with unusual integer conversions ----------------------------------------
 
-
-class IntSub(int):
-    pass
-
-
-class HasInt:
-    """__int__ returns `result`, or raises it when it is an exception."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def __int__(self):
-        if isinstance(self.result, BaseException):
-            raise self.result
-        return self.result
-
-    def __repr__(self):
-        return f"HasInt({self.result!r})"
-
-
-class IndexOnly:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"IndexOnly({self.value})"
-
-
-class Unconvertible(Exception):
-    pass
-
-
 # Objects that no integer parameter accepts, or accepts only through __int__.
 ODD_OBJECTS = [
     None,
@@ -122,9 +98,9 @@ ODD_OBJECTS = [
     HasInt(2.0),
     HasInt("3"),
     HasInt(None),
-    HasInt(Unconvertible("from __int__")),
+    HasInt(Boom("from __int__")),
     HasInt(True),
-    HasInt(IntSub(7)),
+    HasInt(StrictInt(7)),
     float("nan"),
     float("inf"),
     float("-inf"),
@@ -177,19 +153,6 @@ def cint_outcome(x):
 
 # -- what an array argument exports ---------------------------------------------------
 
-# A library handle of our own: ctypes.pythonapi's function objects are shared, and other
-# helpers set their own argument types on them.
-_api = ctypes.PyDLL(None)
-_get_buffer = _api.PyObject_GetBuffer
-_get_buffer.argtypes = [ctypes.py_object, ctypes.POINTER(PyBufferStruct), ctypes.c_int]
-_get_buffer.restype = ctypes.c_int
-_release_buffer = _api.PyBuffer_Release
-_release_buffer.argtypes = [ctypes.POINTER(PyBufferStruct)]
-_release_buffer.restype = None
-
-REQUEST = 0x3D  # C-contiguous, format, writable: what the module asks for
-
-
 @dataclass
 class Exported:
     addr: int
@@ -205,7 +168,7 @@ class Exported:
 def exported(obj) -> Exported:
     """What obj's exporter hands to a consumer making the module's request."""
     view = PyBufferStruct()
-    _get_buffer(obj, ctypes.byref(view), REQUEST)
+    PyObject_GetBuffer(obj, ctypes.byref(view), CONTIG_WRITABLE_FORMAT)
     try:
         nd = view.ndim
         return Exported(
@@ -219,7 +182,7 @@ def exported(obj) -> Exported:
             None if not view.strides else tuple(view.strides[i] for i in range(nd)),
         )
     finally:
-        _release_buffer(ctypes.byref(view))
+        PyBuffer_Release(ctypes.byref(view))
 
 
 def format_matches(fmt: str, itemsize: int, elem: str) -> bool:
@@ -338,7 +301,7 @@ valid_u64 = st.integers(0, U64_MAX)
 good_handles = st.one_of(
     valid_u64,
     valid_u64,
-    valid_u64.map(IntSub),
+    valid_u64.map(StrictInt),
     valid_u64.map(HasInt),
     st.integers(0, 2**63 - 1).map(np.int64),
     valid_u64.map(np.uint64),
@@ -364,7 +327,7 @@ def fn_values(address: int):
     same = st.sampled_from(
         [
             address,
-            IntSub(address),
+            StrictInt(address),
             HasInt(address),
             np.uint64(address),
             np.int64(address),
@@ -372,7 +335,7 @@ def fn_values(address: int):
             fractions.Fraction(2 * address + 1, 2),
         ]
     )
-    zero = st.sampled_from([0, False, 0.5, -0.5, IntSub(0), HasInt(0), np.uint64(0), decimal.Decimal("0.9")])
+    zero = st.sampled_from([0, False, 0.5, -0.5, StrictInt(0), HasInt(0), np.uint64(0), decimal.Decimal("0.9")])
     refused = st.one_of(
         st.integers(max_value=-1),
         st.integers(min_value=2**64),
@@ -388,7 +351,7 @@ good_counts = st.one_of(
     st.just(INT_MIN),
     st.floats(-4.0, 12.0),
     st.integers(0, 12).map(HasInt),
-    st.integers(0, 12).map(IntSub),
+    st.integers(0, 12).map(StrictInt),
     st.integers(0, 12).map(np.int32),
 )
 bad_counts = st.one_of(
@@ -492,11 +455,6 @@ class BufferProxy:
 
     def __repr__(self):
         return f"BufferProxy({self.target!r})"
-
-
-class BrokenBuffer:
-    def __buffer__(self, flags):
-        raise Unconvertible("from __buffer__")
 
 
 class Record(ctypes.Structure):
@@ -724,22 +682,6 @@ def test_fill_pass_disagreeing_with_the_count_gives_what_it_reported(fastloop, r
 # -- NumPy rebound to something that hands back unusable results ---------------------------
 
 
-class FakeNumpy:
-    """Stands in for the module global np: `empty` returns the given object."""
-
-    float32 = np.float32
-    int32 = np.int32
-    uint8 = np.uint8
-
-    def __init__(self, result):
-        self.result = result
-        self.asked = []
-
-    def empty(self, shape, dtype):
-        self.asked.append((shape, dtype))
-        return self.result
-
-
 @pytest.mark.parametrize("name", ["read_vertices", "read_triangles"])
 @QUIET[0]
 @QUIET[1]
@@ -755,7 +697,7 @@ def test_a_result_array_that_does_not_fit_never_reaches_the_loop(fastloop, recor
     )
     view = view_outcome(result, elem, 2)
     fits = not isinstance(view, type) and result is not None and view.rows >= n and view.cols >= 3
-    fake = FakeNumpy(result)
+    fake = FakeNumpy(lambda *args, **kwargs: result, record=True)
     fastloop.np = fake
     try:
         if fits:
@@ -772,7 +714,7 @@ def test_a_result_array_that_does_not_fit_never_reaches_the_loop(fastloop, recor
             assert rec.count() == 0
     finally:
         fastloop.np = np
-    assert fake.asked == [((n, 3), np.float32 if elem == "f" else np.int32)]
+    assert fake.calls == [("empty", ((n, 3),), {"dtype": np.float32 if elem == "f" else np.int32})]
 
 
 # -- buffers laid out the way no NumPy array is -------------------------------------------
@@ -951,7 +893,7 @@ def test_rows_without_a_shape_are_refused(fastloop, rec, badbuffer):
 
 @pytest.mark.parametrize(
     "error",
-    [BufferError("refused by the exporter"), Unconvertible("odd"), MemoryError()],
+    [BufferError("refused by the exporter"), Boom("odd"), MemoryError()],
     ids=lambda e: type(e).__name__,
 )
 def test_an_exporter_error_passes_through_unchanged(fastloop, rec, badbuffer, error):
@@ -1005,9 +947,9 @@ def test_foreign_exporter_as_found_flags_and_values(fastloop, rec, badbuffer):
 UB_SCRIPT = r"""
 import sys, numpy as np
 sys.path.insert(0, {tests!r})
-from conftest_badbuffer import load
+from natives import load_badbuffer
 from quorpy import _fastloop
-badbuffer = load({lib!r})
+badbuffer = load_badbuffer({lib!r})
 kind, fmt, strides = {case!r}
 if kind == "vals":
     e = badbuffer.Exporter(8, format=fmt, itemsize=4, shape=(2,))
@@ -1070,10 +1012,8 @@ UB_CASES = [
 
 
 @pytest.mark.parametrize("case, expected", UB_CASES)
-def test_numbers_too_big_for_64_bits_are_refused_without_undefined_behaviour(
-    badbuffer, tmp_path, case, expected
-):
-    lib = build_badbuffer(tmp_path)
+def test_numbers_too_big_for_64_bits_are_refused_without_undefined_behaviour(natives, case, expected):
+    lib = natives.badbuffer
     env = dict(os.environ)
     # Under the sanitizers, report to stderr here instead of the run's log directory:
     # this test inspects the report itself.
@@ -1095,19 +1035,18 @@ def test_numbers_too_big_for_64_bits_are_refused_without_undefined_behaviour(
 
 
 @pytest.mark.skipif(not SANITIZED, reason="only meaningful in the sanitizer build")
-def test_sanitizer_reports_a_read_past_a_lying_buffer(badbuffer, tmp_path):
+def test_sanitizer_reports_a_read_past_a_lying_buffer(natives):
     # A buffer that claims four floats over eight bytes of memory: the module trusts
     # the exporter's shape, so its loop reads past the end, and ASan must say so.
-    lib = build_badbuffer(tmp_path)
+    lib = natives.badbuffer
     code = textwrap.dedent(
         f"""
         import sys, numpy as np
         sys.path.insert(0, {os.path.dirname(__file__)!r})
-        from conftest_badbuffer import load
-        from recorder import Recorder
+        from natives import load_badbuffer
         from quorpy import _fastloop
         from quorpy.reference import Runtime
-        e = load({str(lib)!r}).Exporter(8, format="f", itemsize=4, shape=(4,), len=16)
+        e = load_badbuffer({str(lib)!r}).Exporter(8, format="f", itemsize=4, shape=(4,), len=16)
         with Runtime() as rt:
             f = rt.new_scalar_field()
             _fastloop.scalar_set_many(*rt.args("scalar_set", f), np.zeros((4, 3), np.float32), e)
@@ -1119,48 +1058,3 @@ def test_sanitizer_reports_a_read_past_a_lying_buffer(badbuffer, tmp_path):
     assert proc.returncode != 0
     assert "heap-buffer-overflow" in proc.stderr
     assert "scalar_set_many" in proc.stderr or "for_each_row" in proc.stderr
-
-
-# -- Python code running while the module looks np up -----------------------------------
-
-
-class CollidingKey(str):
-    """A key of the module namespace with the hash of "np": every lookup of np compares
-    against it, and that comparison runs Python code (`on_compare`)."""
-
-    on_compare = None
-
-    def __hash__(self):
-        return hash("np")
-
-    def __eq__(self, other):
-        if CollidingKey.on_compare is not None:
-            CollidingKey.on_compare()
-        return False
-
-
-def test_np_rebound_during_a_lookup_takes_effect_on_the_next_call(fastloop):
-    ns = fastloop.__dict__
-    real_float32 = np.float32
-    choices = [np.float64, np.float16]
-
-    def rebind():
-        np.float32 = choices[0]
-        choices.reverse()
-
-    key = CollidingKey("not np")
-    # Put the colliding key ahead of "np" in the namespace's probe order.
-    del ns["np"]
-    ns[key] = None
-    ns["np"] = np
-    try:
-        CollidingKey.on_compare = rebind
-        fastloop.read_vertices(0, 0, 0, 0)  # every np lookup in it rebinds np.float32
-        CollidingKey.on_compare = None
-        now = np.float32
-        # No Python code runs during this call's lookups: it must see np.float32 as it is.
-        assert fastloop.read_vertices(0, 0, 0, 0).dtype == np.dtype(now)
-    finally:
-        CollidingKey.on_compare = None
-        np.float32 = real_float32
-        del ns[key]

@@ -30,9 +30,8 @@ import pytest
 
 from quorpy import catalogue
 
-from conftest_badbuffer import badbuffer  # noqa: F401  (fixture)
 from helpers import FAMILY, FUNCTIONS, NATIVE_KIND
-from recorder import vectorcall
+from helpers import Boom, BrokenBuffer, FakeNumpy, HasInt, NoneGiven, RaisingEqual, SameStr, StrictInt, vectorcall
 
 CALLS = int(os.environ.get("QUORPY_LEAK_CALLS", "2000"))
 WARMUP = 50
@@ -45,42 +44,6 @@ BLOCKS_SLACK = 8
 def fresh(value: int) -> int:
     """An int object of its own, not a cached one."""
     return int(str(value))
-
-
-class HasInt:
-    def __init__(self, result):
-        self.result = result
-
-    def __int__(self):
-        if isinstance(self.result, type) and issubclass(self.result, BaseException):
-            raise self.result("from __int__")
-        return self.result
-
-
-class StrictInt(int):
-    pass
-
-
-class Boom(Exception):
-    pass
-
-
-class RaisingName(str):
-    """A keyword name whose comparison raises."""
-
-    def __eq__(self, other):
-        raise Boom("compare")
-
-    __hash__ = str.__hash__
-
-
-class SameName(str):
-    __hash__ = str.__hash__
-
-
-class BrokenBuffer:
-    def __buffer__(self, flags):
-        raise Boom("export")
 
 
 @dataclass
@@ -250,7 +213,7 @@ def success_cases(fl, rec, badbuffer):
     fn, i, hh = handles("scalar_set_many")
     pos, vals = rows(), np.arange(4, dtype=np.float32)
     avals = array.array("f", range(5))
-    key = SameName("vals")
+    key = SameStr("vals")
     cases["scalar_set_many"] = Case(
         returning(fl.scalar_set_many, fn, i, hh, pos, vals), [fn, i, hh, pos, vals], [], [pos, vals]
     )
@@ -364,7 +327,7 @@ def failure_cases(fl, rec, badbuffer, name):
     case("unexpected keyword", raising(TypeError, f, *values, bogus=fresh(10**6)))
     case("keyword given twice", raising(TypeError, f, *values, **{params[0]: fn}))
     case("keyword not a str", raising(TypeError, vectorcall, f, values + [0], tuple(params) + (1,)))
-    bad_key = RaisingName(params[-1])
+    bad_key = RaisingEqual(params[-1])
     case(
         "keyword comparison raises",
         raising(Boom, lambda: f(*values[:-1], **{bad_key: values[-1]})),
@@ -443,38 +406,6 @@ def test_failing_calls_leave_nothing_behind(fastloop, quiet, badbuffer, name):
 
 
 # -- failures inside the body: NumPy missing, refusing or handing back odd results ------
-
-
-class NoneGiven:
-    """Marks a fake np.empty that returns None."""
-
-
-class FakeNumpy:
-    """Stands in for np: empty and zeros hand back the given objects or raise."""
-
-    float32 = np.float32
-    int32 = np.int32
-    uint8 = np.uint8
-
-    def __init__(self, empty=None, zeros=None):
-        self._empty = empty
-        self._zeros = zeros
-
-    @staticmethod
-    def _give(what, shape, dtype):
-        if what is NoneGiven:
-            return None
-        if what is None:
-            return np.empty(shape, dtype)
-        if isinstance(what, type) and issubclass(what, BaseException):
-            raise what("from the fake numpy")
-        return what
-
-    def empty(self, shape, dtype):
-        return self._give(self._empty, shape, dtype)
-
-    def zeros(self, shape, dtype):
-        return self._give(self._zeros, shape, dtype)
 
 
 class NoView(np.ndarray):
@@ -571,7 +502,7 @@ def test_failures_inside_the_body_leave_nothing_behind(fastloop, quiet, monkeypa
     else:
         fake = make_numpy()
         # What the fake hands back must not be kept by the module either.
-        watched += [v for v in (fake._empty, fake._zeros) if isinstance(v, np.ndarray)]
+        watched += [v for v in fake.gives.values() if isinstance(v, np.ndarray)]
         monkeypatch.setattr(fastloop, "np", fake)
     run_case(Case(raising(exc_type, getattr(fastloop, name), *args), watched, [], [pos]))
 

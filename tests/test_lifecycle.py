@@ -1,15 +1,20 @@
-"""Import, failed import, re-execution and interpreters: the module's process-wide
-state over the life of a process.
+"""Import, failed import, re-import, re-execution and interpreters: the module's
+process-wide state over the life of a process.
 
-Each check runs in a fresh interpreter process of its own, since what it exercises
-(the first import, the interpreter that made it, the one executed module object)
-cannot be undone within a process.
+Apart from the first two, each check runs in a fresh interpreter process of its own,
+since what it exercises (the first import, the interpreter that made it, the one
+executed module object) cannot be undone within a process.
 """
 
 from __future__ import annotations
 
+import importlib
+import importlib.machinery
+import importlib.util
 import json
+import sys
 
+import numpy as np
 import pytest
 
 from helpers import FUNCTIONS
@@ -18,6 +23,39 @@ INTERPRETER_CHANGE = "Interpreter change detected - this module can only be load
 REINITIALISATION = "Module '_fastloop' has already been imported. Re-initialisation is not supported."
 NO_SUBINTERPRETERS = "module quorpy._fastloop does not support loading in subinterpreters"
 NUMPY_HALTED = "import of numpy halted; None in sys.modules"
+
+
+def test_reimport_returns_the_same_module(fastloop, monkeypatch):
+    # importlib writes the new spec onto whatever module it gets back; put it back.
+    monkeypatch.setattr(fastloop, "__spec__", fastloop.__spec__)
+    before = {name: getattr(fastloop, name) for name in FUNCTIONS}
+    sentinel = object()
+    monkeypatch.setattr(fastloop, "_reimport_marker", sentinel, raising=False)
+    monkeypatch.delitem(sys.modules, "quorpy._fastloop")
+
+    again = importlib.import_module("quorpy._fastloop")
+
+    assert again is fastloop
+    # The body did not run a second time: nothing was rebound or reset.
+    assert again._reimport_marker is sentinel
+    assert all(getattr(again, name) is f for name, f in before.items())
+    assert again.np is np
+
+
+def test_loading_the_file_again_gives_the_same_module(fastloop, monkeypatch):
+    # importlib writes the new spec onto whatever module it gets back; put it back.
+    monkeypatch.setattr(fastloop, "__spec__", fastloop.__spec__)
+    monkeypatch.setattr(fastloop, "__loader__", fastloop.__loader__)
+    path = fastloop.__file__
+    loader = importlib.machinery.ExtensionFileLoader("quorpy._fastloop", path)
+    spec = importlib.util.spec_from_file_location("quorpy._fastloop", path, loader=loader)
+
+    mod = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(mod)
+
+    assert mod is fastloop
+    assert mod.read_vertices(0, 0, 0, 0).shape == (0, 3)
+
 
 # Shared by the scripts: a round trip through every family of functions against the
 # reference runtime, returning True when everything came back as sent.
@@ -299,3 +337,86 @@ print(json.dumps(report))
 """,
     )
     assert report == {"isolated": ["ImportError", NO_SUBINTERPRETERS], "round_trip": True}
+
+
+SUBINTERPRETER_SCRIPT = r"""
+import json, sys
+import _interpreters
+import quorpy._fastloop as m
+
+path = m.__file__
+code = f'''
+import importlib.machinery, importlib.util
+loader = importlib.machinery.ExtensionFileLoader("quorpy._fastloop", {path!r})
+spec = importlib.util.spec_from_file_location("quorpy._fastloop", {path!r}, loader=loader)
+mod = importlib.util.module_from_spec(spec)
+'''
+interp = _interpreters.create("legacy")
+results = []
+for _ in range(2):
+    r = _interpreters.run_string(interp, code)
+    results.append(None if r is None else [r.type.__name__, r.msg])
+_interpreters.destroy(interp)
+# The first interpreter keeps working.
+out = m.read_vertices(0, 1, 2, 0)
+print(json.dumps({"results": results, "shape": list(out.shape), "np": m.np is sys.modules["numpy"]}))
+"""
+
+
+def test_second_interpreter_is_refused(run_python):
+    # In a child process: creating a subinterpreter changes process-wide state
+    # (it turns PyGILState_Check off for good) that later tests rely on.
+    proc = run_python(SUBINTERPRETER_SCRIPT)
+    assert proc.returncode == 0, proc.stderr
+    report = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert report["results"] == [["ImportError", INTERPRETER_CHANGE]] * 2
+    assert report["shape"] == [0, 3]
+    assert report["np"] is True
+
+
+FAILED_IMPORT_SCRIPT = r"""
+import json, sys, traceback
+import importlib.abc
+
+class NoNumpy(importlib.abc.MetaPathFinder):
+    def find_spec(self, name, path=None, target=None):
+        if name == "numpy" or name.startswith("numpy."):
+            raise ImportError("numpy is blocked here")
+        return None
+
+assert "numpy" not in sys.modules
+blocker = NoNumpy()
+sys.meta_path.insert(0, blocker)
+report = {}
+try:
+    import quorpy._fastloop
+except ImportError as exc:
+    report["error"] = str(exc)
+    names = []
+    tb = exc.__traceback__
+    while tb is not None:
+        names.append(tb.tb_frame.f_code.co_name)
+        tb = tb.tb_next
+    report["init_entries"] = names.count("init quorpy._fastloop")
+report["in_sys_modules"] = "quorpy._fastloop" in sys.modules
+sys.meta_path.remove(blocker)
+
+import numpy
+import quorpy._fastloop as m
+report["np_after"] = m.np is numpy
+report["functions"] = sorted(n for n in vars(m) if not n.startswith("_"))
+report["shape"] = list(m.read_triangles(0, 0, 0, 0).shape)
+print(json.dumps(report))
+"""
+
+
+def test_failed_import_leaves_the_next_import_to_start_afresh(run_python):
+    proc = run_python(FAILED_IMPORT_SCRIPT)
+    assert proc.returncode == 0, proc.stderr
+    report = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert report["error"] == "numpy is blocked here"
+    assert report["init_entries"] == 1
+    assert report["in_sys_modules"] is False
+    assert report["np_after"] is True
+    assert report["functions"] == sorted(["np", *FUNCTIONS])
+    assert report["shape"] == [0, 3]

@@ -1,7 +1,7 @@
 """Mesh readout: read_vertices and read_triangles against the recording getters.
 Calls, indices, row addresses, lock state and values bit for bit; the count
-edge cases; the lookup of the module global np on every call; and results of
-a rebound np.empty that must never reach the loop."""
+edge cases; results of a rebound np.empty that must never reach the loop; and
+the lookup of the module global np on every call, by every function."""
 
 from __future__ import annotations
 
@@ -17,8 +17,7 @@ import numpy as np
 import pytest
 from _testbuffer import ND_WRITABLE, ndarray
 
-from helpers import assert_one_module_frame
-from recorder import get_buffer_error
+from helpers import FUNCTIONS, NATIVE_KIND, FakeNumpy, RecordingNumpy, assert_one_module_frame, get_buffer_error
 
 READERS = [
     pytest.param("read_vertices", "getvec", np.float32, id="vertices"),
@@ -293,48 +292,23 @@ def test_unusable_result_never_reaches_the_loop(run_python, name, kind, dtype, m
 # --------------------------------------------------------------------------- np looked up on every call
 
 
-class FakeNumpy:
-    """Stands in for the module global np: logs the attributes read from it
-    and the calls of empty, whose result comes from `make` (NumPy's by default)."""
-
-    def __init__(self, make=None):
-        self._reads = []
-        self._calls = []
-        self._make = make
-        # Distinct objects, so that the test can tell they were passed on.
-        self._dtypes = {"float32": np.dtype("float32"), "int32": np.dtype("int32")}
-
-    def __getattr__(self, name):
-        self._reads.append(name)
-        if name == "empty":
-            return self._empty
-        if name in self._dtypes:
-            return self._dtypes[name]
-        raise AttributeError(name)
-
-    def _empty(self, *args, **kwargs):
-        self._calls.append((args, kwargs))
-        if self._make is not None:
-            return self._make(*args, **kwargs)
-        return np.empty(*args, **kwargs)
-
-
 @pytest.mark.parametrize("name, kind, dtype", READERS)
 @pytest.mark.parametrize("n", [0, 3])
 def test_empty_is_called_through_the_module_global(fastloop, rec, monkeypatch, name, kind, dtype, n):
-    fake = FakeNumpy()
+    fake = FakeNumpy(record=True)
     monkeypatch.setattr(fastloop, "np", fake)
     out = getattr(fastloop, name)(rec.fn(kind), 1, 2, n)
-    assert fake._reads == ["empty", DTYPE_NAME[name]]
-    ((args, kwargs),) = fake._calls
+    assert fake.reads == ["empty", DTYPE_NAME[name]]
+    ((func, args, kwargs),) = fake.calls
+    assert func == "empty"
     assert args == ((n, 3),)
     assert type(args[0]) is tuple and type(args[0][0]) is int and type(args[0][1]) is int
-    assert list(kwargs) == ["dtype"] and kwargs["dtype"] is fake._dtypes[DTYPE_NAME[name]]
+    assert list(kwargs) == ["dtype"] and kwargs["dtype"] is FakeNumpy.DTYPES[DTYPE_NAME[name]]
     assert out.shape == (n, 3) and rec.count() == n
     # Rebinding back takes effect at once as well.
     monkeypatch.setattr(fastloop, "np", np)
     getattr(fastloop, name)(rec.fn(kind), 1, 2, n)
-    assert len(fake._calls) == 1
+    assert len(fake.calls) == 1
 
 
 @pytest.mark.parametrize("name, kind, dtype", READERS)
@@ -355,29 +329,17 @@ def test_result_of_empty_is_returned_itself(fastloop, rec, monkeypatch, name, ki
 
 
 @pytest.mark.parametrize("name, kind, dtype", READERS)
-@pytest.mark.parametrize("n", [0, 2])
-def test_deleted_np_raises_name_error(fastloop, rec, monkeypatch, name, kind, dtype, n):
-    monkeypatch.delattr(fastloop, "np")
-    with pytest.raises(NameError) as info:
-        getattr(fastloop, name)(rec.fn(kind), 1, 2, n)
-    assert type(info.value) is NameError
-    assert str(info.value) == "name 'np' is not defined"
-    assert_one_module_frame(info.value, name)
-    assert rec.count() == 0
-
-
-@pytest.mark.parametrize("name, kind, dtype", READERS)
 def test_np_found_among_the_builtins(fastloop, rec, monkeypatch, name, kind, dtype):
-    fake = FakeNumpy()
+    fake = FakeNumpy(record=True)
     monkeypatch.delattr(fastloop, "np")
     monkeypatch.setattr(builtins, "np", fake, raising=False)
     out = getattr(fastloop, name)(rec.fn(kind), 1, 2, 2)
     assert out.shape == (2, 3)
-    assert len(fake._calls) == 1
+    assert len(fake.calls) == 1
     # The module's own binding wins over the builtins.
     monkeypatch.setattr(fastloop, "np", np, raising=False)
     getattr(fastloop, name)(rec.fn(kind), 1, 2, 2)
-    assert len(fake._calls) == 1
+    assert len(fake.calls) == 1
 
 
 class Refused(Exception):
@@ -407,25 +369,106 @@ def test_np_without_empty(fastloop, rec, monkeypatch, name, kind, dtype):
     assert rec.count() == 0
 
 
-@pytest.mark.parametrize(
-    "name, args, fn_kind",
-    [
-        ("scalar_get_many", 1, "getscl"),
-        ("vector_get_many", 1, "getvecf"),
-        ("scalar_active_values", 0, "traverse_s"),
-        ("vector_active_values", 0, "traverse_v"),
-    ],
-)
-def test_deleted_np_in_the_other_allocating_functions(fastloop, rec, monkeypatch, name, args, fn_kind):
-    pos = np.zeros((4, 3), np.float32)
+# Each allocating function with the size of what it reads or reports: the readers'
+# count, the samplers' rows of pos, the traversals' elements.
+ALLOCATING = [
+    ("read_vertices", 0),
+    ("read_vertices", 2),
+    ("read_triangles", 0),
+    ("read_triangles", 2),
+    ("scalar_get_many", 4),
+    ("vector_get_many", 4),
+    ("scalar_active_values", 0),
+    ("scalar_active_values", 3),
+    ("vector_active_values", 0),
+    ("vector_active_values", 3),
+]
+
+
+@pytest.mark.parametrize("name, size", ALLOCATING)
+def test_deleted_np_raises_name_error(fastloop, rec, monkeypatch, name, size):
+    kind = NATIVE_KIND[name]
+    params = FUNCTIONS[name][3:]
+    pos = np.zeros((size, 3), np.float32)
+    if not params:  # a traversal, reporting `size` elements
+        rec.set_traversal(kind, pos, np.zeros((size, 3 if kind == "traverse_v" else 1), np.float32))
+    args = [{"n": size, "pos": pos}[p] for p in params]
     monkeypatch.delattr(fastloop, "np")
     with pytest.raises(NameError) as info:
-        getattr(fastloop, name)(rec.fn(fn_kind), 1, 2, *([pos] * args))
+        getattr(fastloop, name)(rec.fn(kind), 1, 2, *args)
+    assert type(info.value) is NameError
     assert str(info.value) == "name 'np' is not defined"
     assert_one_module_frame(info.value, name)
-    # No sample was taken; the position buffer was given back.
-    assert rec.count("getscl") == rec.count("getvecf") == 0
-    pos.resize((9, 3), refcheck=False)
+    # Only a traversal's count pass comes before the arrays are made; no row was read.
+    expected = [] if params else [kind]
+    assert [c.kind for c in rec.calls()] == expected
+    assert rec.count() == len(expected)
+    if "pos" in params:
+        pos.resize((9, 3), refcheck=False)  # the position buffer was given back
+
+
+@pytest.mark.parametrize("name, vals_shape", [("scalar_set_many", (2,)), ("vector_set_many", (2, 3))])
+def test_setters_work_without_np(fastloop, rec, monkeypatch, name, vals_shape):
+    # The setters allocate nothing, so they do not need NumPy from the module.
+    monkeypatch.delattr(fastloop, "np")
+    kind = NATIVE_KIND[name]
+    getattr(fastloop, name)(rec.fn(kind), INST, H, np.ones((2, 3), np.float32), np.ones(vals_shape, np.float32))
+    assert rec.count(kind) == 2
+
+
+@pytest.mark.parametrize("name", ["scalar_get_many", "vector_get_many"])
+def test_getter_uses_np_as_rebound_between_calls(fastloop, rec, monkeypatch, name):
+    fn, getter, pos = rec.fn(NATIVE_KIND[name]), getattr(fastloop, name), np.ones((1, 3), np.float32)
+    getter(fn, INST, H, pos)
+    shim = RecordingNumpy()
+    monkeypatch.setattr(fastloop, "np", shim)
+    getter(fn, INST, H, pos)
+    assert [c[0] for c in shim.calls] == ["empty", "zeros"]
+    monkeypatch.undo()
+    getter(fn, INST, H, pos)
+    assert len(shim.calls) == 2
+
+
+class CollidingKey(str):
+    """A key of the module namespace with the hash of "np": every lookup of np compares
+    against it, and that comparison runs Python code (`on_compare`)."""
+
+    on_compare = None
+
+    def __hash__(self):
+        return hash("np")
+
+    def __eq__(self, other):
+        if CollidingKey.on_compare is not None:
+            CollidingKey.on_compare()
+        return False
+
+
+def test_np_rebound_during_a_lookup_takes_effect_on_the_next_call(fastloop):
+    ns = fastloop.__dict__
+    real_float32 = np.float32
+    choices = [np.float64, np.float16]
+
+    def rebind():
+        np.float32 = choices[0]
+        choices.reverse()
+
+    key = CollidingKey("not np")
+    # Put the colliding key ahead of "np" in the namespace's probe order.
+    del ns["np"]
+    ns[key] = None
+    ns["np"] = np
+    try:
+        CollidingKey.on_compare = rebind
+        fastloop.read_vertices(0, 0, 0, 0)  # every np lookup in it rebinds np.float32
+        CollidingKey.on_compare = None
+        now = np.float32
+        # No Python code runs during this call's lookups: it must see np.float32 as it is.
+        assert fastloop.read_vertices(0, 0, 0, 0).dtype == np.dtype(now)
+    finally:
+        CollidingKey.on_compare = None
+        np.float32 = real_float32
+        del ns[key]
 
 
 # --------------------------------------------------------------------------- what empty may return
@@ -492,14 +535,14 @@ def test_wrong_element_type_of_result(fastloop, rec, monkeypatch, name, kind, dt
 
 
 @pytest.mark.parametrize("name, kind, dtype", READERS)
-def test_other_exporters_as_result(fastloop, rec, monkeypatch, name, kind, dtype):
+def test_other_exporters_as_result(fastloop, rec, badbuffer, monkeypatch, name, kind, dtype):
     """Any buffer exporter that passes the view is written in place and
     returned: a stride-less exporter, a ctypes array and a struct-format one."""
     n = 3
     ctype = ctypes.c_float if name == "read_vertices" else ctypes.c_int32
     fmt = "f" if name == "read_vertices" else "=l"
     objects = [
-        rec.exporter("f" if name == "read_vertices" else "i", 4, [n, 3]),
+        badbuffer.Exporter(4 * 3 * n, format="f" if name == "read_vertices" else "i", itemsize=4, shape=(n, 3)),
         (ctype * 3 * n)(),
         ndarray([0] * (3 * n), shape=[n, 3], format=fmt, flags=ND_WRITABLE),
     ]
@@ -510,8 +553,7 @@ def test_other_exporters_as_result(fastloop, rec, monkeypatch, name, kind, dtype
         out = getattr(fastloop, name)(rec.fn(kind), 1, 2, n)
         assert out is obj
         if obj is objects[0]:
-            info = rec.exporter_info(obj)
-            assert (info.exports, info.total_exports) == (0, 1)
+            assert (obj.exports, obj.total_exports) == (0, 1)
         assert bytes(memoryview(out).cast("B")) == expected
         ptrs = [c.ptr for c in rec.calls()]
         assert [p - ptrs[0] for p in ptrs] == [0, 12, 24]

@@ -11,7 +11,7 @@ import pytest
 from _testbuffer import ND_WRITABLE, ndarray
 
 from helpers import FUNCTIONS, assert_one_module_frame
-from recorder import CONTIG_WRITABLE_FORMAT, get_buffer_error
+from helpers import CONTIG_WRITABLE_FORMAT, get_buffer_error
 
 # Every view taken over a caller argument: function, parameter, element, axes.
 SLOTS = [
@@ -364,16 +364,16 @@ RAW_FORMATS = [
 
 
 @pytest.mark.parametrize("fmt, itemsize, message", RAW_FORMATS, ids=[repr(c[0]) + f"/{c[1]}" for c in RAW_FORMATS])
-def test_raw_formats(fastloop, rec, fmt, itemsize, message):
-    obj = rec.exporter(fmt, itemsize, [2, 3])
+def test_raw_formats(fastloop, rec, badbuffer, fmt, itemsize, message):
+    obj = badbuffer.Exporter(6 * itemsize, format=fmt, itemsize=itemsize, shape=(2, 3))
     slot = SLOTS[0]
     if message is None:
         fastloop.add_vertices(rec.fn("addvec"), 3, 4, obj)
-        addr = rec.exporter_info(obj).addr
+        addr = obj.address
         assert [c.ptr for c in rec.calls()] == [addr, addr + 12]
     else:
         refuse(fastloop, rec, slot, obj, ValueError, message)
-    assert rec.exporter_info(obj).exports == 0
+    assert obj.exports == 0
 
 
 class CFloat1(ctypes.Structure):
@@ -455,22 +455,22 @@ LAYOUTS_2D = [
     LAYOUTS_2D,
     ids=[f"{c[0]}-{c[1]}-{c[2]}" for c in LAYOUTS_2D],
 )
-def test_two_axis_layouts(fastloop, rec, shape, strides, suboffsets, message):
+def test_two_axis_layouts(fastloop, rec, badbuffer, shape, strides, suboffsets, message):
     # Over-allocate so that even a wrongly accepted layout stays in bounds.
-    obj = rec.exporter("f", 4, shape, strides, suboffsets, nbytes=shape[0] * shape[1] * 4)
+    nbytes = shape[0] * shape[1] * 4
+    obj = badbuffer.Exporter(nbytes, format="f", itemsize=4, shape=shape, strides=strides, suboffsets=suboffsets)
     if shape[0] * shape[1] == 0:
-        assert rec.exporter_info(obj) is not None
+        assert obj.address != 0
     slot = SLOTS[0]
     if message is not None:
         refuse(fastloop, rec, slot, obj, ValueError, message)
     else:
         fastloop.add_vertices(rec.fn("addvec"), 3, 4, obj)
-        addr = rec.exporter_info(obj).addr
+        addr = obj.address
         stride = strides[0] if strides else shape[1] * 4
         assert [c.ptr for c in rec.calls()] == [addr + i * stride for i in range(shape[0])]
-    info = rec.exporter_info(obj)
-    assert info.exports == 0
-    assert info.last_flags == CONTIG_WRITABLE_FORMAT
+    assert obj.exports == 0
+    assert obj.last_flags == CONTIG_WRITABLE_FORMAT
 
 
 LAYOUTS_1D = [
@@ -489,53 +489,53 @@ LAYOUTS_1D = [
     LAYOUTS_1D,
     ids=[f"{c[0]}-{c[1]}-{c[2]}" for c in LAYOUTS_1D],
 )
-def test_one_axis_layouts(fastloop, rec, shape, strides, suboffsets, message):
-    obj = rec.exporter("f", 4, shape, strides, suboffsets, nbytes=shape[0] * 4)
+def test_one_axis_layouts(fastloop, rec, badbuffer, shape, strides, suboffsets, message):
+    layout = dict(shape=shape, strides=strides, suboffsets=suboffsets)
+    obj = badbuffer.Exporter(shape[0] * 4, format="f", itemsize=4, **layout)
     if message is not None:
         refuse(fastloop, rec, SLOTS[3], obj, ValueError, message)
     else:
         # With positions for each element the values go out one by one.
         words = np.arange(1, shape[0] + 1, dtype="<u4")
-        ctypes.memmove(rec.exporter_info(obj).addr, words.ctypes.data, words.nbytes)
+        obj.write(words.tobytes())
         fastloop.scalar_set_many(rec.fn("setscl"), 3, 4, np.zeros((shape[0], 3), np.float32), obj)
         assert [c.value_bits for c in rec.calls()] == list(words)
-    info = rec.exporter_info(obj)
-    assert info.exports == 0
-    assert info.last_flags == CONTIG_WRITABLE_FORMAT
+    assert obj.exports == 0
+    assert obj.last_flags == CONTIG_WRITABLE_FORMAT
 
 
 # --------------------------------------------------------------------------- release on every path
 
 
 @pytest.mark.parametrize("func_name", ["scalar_set_many", "vector_set_many"])
-def test_first_view_released_when_the_second_is_refused(fastloop, rec, func_name):
-    pos = rec.exporter("f", 4, [2, 3])
-    vals_ok = rec.exporter("f", 4, [6] if func_name == "scalar_set_many" else [2, 3])
+def test_first_view_released_when_the_second_is_refused(fastloop, rec, badbuffer, func_name):
+    pos = badbuffer.Exporter(24, format="f", itemsize=4, shape=(2, 3))
+    vals_ok = badbuffer.Exporter(24, format="f", itemsize=4, shape=(6,) if func_name == "scalar_set_many" else (2, 3))
     func = getattr(fastloop, func_name)
     fn = rec.fn(FN_KIND[func_name])
     for bad in (np.zeros((2, 3), np.float64), [1.0], np.zeros((2, 3, 1), np.float32)):
         with pytest.raises((ValueError, TypeError)):
             func(fn, 1, 2, pos, bad)
-        assert rec.exporter_info(pos).exports == 0
+        assert pos.exports == 0
     # Refused first: the later view is never requested.
-    before = rec.exporter_info(vals_ok).total_exports
+    before = vals_ok.total_exports
     with pytest.raises(ValueError):
         func(fn, 1, 2, np.zeros((2, 3), np.float64), vals_ok)
-    assert rec.exporter_info(vals_ok).total_exports == before
+    assert vals_ok.total_exports == before
     assert rec.count() == 0
 
 
 @pytest.mark.parametrize("slot", SLOTS, ids=SLOT_IDS)
-def test_views_released_after_success(fastloop, rec, slot):
+def test_views_released_after_success(fastloop, rec, badbuffer, slot):
     func_name, param, element, ndim = slot
     args = full_args(func_name, 2, rec.fn(FN_KIND[func_name]))
     exporters = []
     for i, p in enumerate(FUNCTIONS[func_name][3:], start=3):
         shape = list(args[i].shape)
-        args[i] = rec.exporter("i" if p == "tris" else "f", 4, shape)
+        fmt = "i" if p == "tris" else "f"
+        args[i] = badbuffer.Exporter(4 * int(np.prod(shape)), format=fmt, itemsize=4, shape=shape)
         exporters.append(args[i])
     getattr(fastloop, func_name)(*args)
     assert rec.count() == 2
     for e in exporters:
-        info = rec.exporter_info(e)
-        assert (info.exports, info.total_exports) == (0, 1)
+        assert (e.exports, e.total_exports) == (0, 1)

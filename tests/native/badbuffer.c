@@ -11,7 +11,7 @@
  *
  * It counts its exports and releases and remembers the flags of the last
  * request.  With error=<exception instance> every request raises it instead.
- * Built by tests/conftest_badbuffer.py.
+ * Built by tests/natives.py.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>

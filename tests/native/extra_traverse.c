@@ -23,10 +23,10 @@
 #include <string.h>
 #include <time.h>
 
+#include "transfer/native.h"
+
 #define EXPORT __attribute__((visibility("default")))
 
-typedef void (*travs_cb_t)(const float *pc, float v);
-typedef void (*travv_cb_t)(const float *pc, const float *pv);
 
 static pthread_mutex_t g_mu = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t g_cv = PTHREAD_COND_INITIALIZER;
@@ -158,3 +158,7 @@ EXPORT void ext_traverse_v(uint64_t inst, uint64_t h, travv_cb_t cb)
     }
     leave();
 }
+
+/* Each traversal has exactly the type the module calls it through. */
+_Static_assert(__builtin_types_compatible_p(__typeof__(&ext_traverse_s), traverse_s_t), "ext_traverse_s");
+_Static_assert(__builtin_types_compatible_p(__typeof__(&ext_traverse_v), traverse_v_t), "ext_traverse_v");

@@ -7,11 +7,9 @@
  * adders and traversals write or report, and read the log afterwards through
  * ctypes.
  *
- * The library is not linked against libpython: the few Python symbols it uses
- * resolve from the interpreter that loads it.  Functions that touch Python
- * objects (the buffer exporter at the end) must be called with the GIL held,
- * i.e. through ctypes.PyDLL; everything else is plain C and may be called
- * through ctypes.CDLL.
+ * The library is not linked against libpython: the two Python symbols it uses
+ * (to tell whether the caller holds the GIL) resolve from the interpreter that
+ * loads it.  Nothing here needs the GIL: load it through ctypes.CDLL.
  *
  * The log and the configuration are guarded by one mutex, so threads may call
  * the entry points at the same time.
@@ -25,6 +23,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+
+#include "transfer/native.h"
 
 #define EXPORT __attribute__((visibility("default")))
 
@@ -427,8 +427,6 @@ EXPORT unsigned char rec_getvecf(uint64_t inst, uint64_t h, const float *pos, fl
 
 /* ---------------------------------------------------------------- traversals */
 
-typedef void (*travs_cb_t)(const float *pc, float v);
-typedef void (*travv_cb_t)(const float *pc, const float *pv);
 
 static void scribble(void)
 {
@@ -499,6 +497,19 @@ EXPORT void rec_traverse_v(uint64_t inst, uint64_t h, travv_cb_t cb)
 }
 
 /* ---------------------------------------------------------------- controls */
+
+/* Each entry point has exactly the type the module calls it through. */
+#define HAS_TYPE(f, t) _Static_assert(__builtin_types_compatible_p(__typeof__(&f), t), #f " must be a " #t)
+HAS_TYPE(rec_getvec, getvec_t);
+HAS_TYPE(rec_gettri, gettri_t);
+HAS_TYPE(rec_addvec, addvec_t);
+HAS_TYPE(rec_addtri, addtri_t);
+HAS_TYPE(rec_setscl, setscl_t);
+HAS_TYPE(rec_getscl, getscl_t);
+HAS_TYPE(rec_setvec, setvec_t);
+HAS_TYPE(rec_getvecf, getvecf_t);
+HAS_TYPE(rec_traverse_s, traverse_s_t);
+HAS_TYPE(rec_traverse_v, traverse_v_t);
 
 EXPORT int rec_record_size(void)
 {
@@ -694,168 +705,4 @@ EXPORT void rec_set_rendezvous(int n, int timeout_ms)
     g_rdv_arrived = 0;
     g_rdv_gen++;
     pthread_mutex_unlock(&g_mu);
-}
-
-/* ---------------------------------------------------------------- buffer exporter
- *
- * A buffer exporter that hands out exactly the layout it was made with,
- * whatever the consumer asks for: any format string, strides or none,
- * suboffsets or none.  NumPy, ctypes and _testbuffer cannot produce layouts
- * that a C-contiguous request should refuse; this one can.  It counts its
- * live exports and remembers the flags of the last request.  Call these with
- * the GIL held (ctypes.PyDLL).
- */
-
-#define EXP_MAXDIM 8
-
-typedef struct {
-    PyObject_HEAD
-    char *buf;
-    Py_ssize_t len;
-    Py_ssize_t itemsize;
-    int ndim;
-    int readonly;
-    int has_strides;
-    int has_suboffsets;
-    int has_format;
-    Py_ssize_t shape[EXP_MAXDIM];
-    Py_ssize_t strides[EXP_MAXDIM];
-    Py_ssize_t suboffsets[EXP_MAXDIM];
-    char format[128];
-    Py_ssize_t exports;
-    Py_ssize_t total_exports;
-    int last_flags;
-} Exporter;
-
-static int exp_getbuffer(PyObject *self, Py_buffer *view, int flags)
-{
-    Exporter *e = (Exporter *)self;
-    e->last_flags = flags;
-    view->buf = e->buf;
-    view->obj = Py_NewRef(self);
-    view->len = e->len;
-    view->itemsize = e->itemsize;
-    view->readonly = e->readonly;
-    view->ndim = e->ndim;
-    view->format = e->has_format ? e->format : NULL;
-    view->shape = e->shape;
-    view->strides = e->has_strides ? e->strides : NULL;
-    view->suboffsets = e->has_suboffsets ? e->suboffsets : NULL;
-    view->internal = NULL;
-    e->exports++;
-    e->total_exports++;
-    return 0;
-}
-
-static void exp_releasebuffer(PyObject *self, Py_buffer *view)
-{
-    (void)view;
-    ((Exporter *)self)->exports--;
-}
-
-static void exp_dealloc(PyObject *self)
-{
-    PyTypeObject *tp = Py_TYPE(self);
-    free(((Exporter *)self)->buf);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-static PyObject *g_exporter_type;
-
-static PyType_Slot exp_slots[] = {
-    {Py_tp_dealloc, (void *)exp_dealloc},
-    {Py_bf_getbuffer, (void *)exp_getbuffer},
-    {Py_bf_releasebuffer, (void *)exp_releasebuffer},
-    {0, NULL},
-};
-
-static PyType_Spec exp_spec = {
-    .name = "recorder.Exporter",
-    .basicsize = sizeof(Exporter),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = exp_slots,
-};
-
-/* New exporter over `nbytes` zeroed bytes (at least 1 is allocated).  format
- * NULL: the exporter gives no format.  strides/suboffsets NULL: none given. */
-EXPORT PyObject *rec_exporter_new(const char *format, Py_ssize_t itemsize, int ndim,
-                                  const Py_ssize_t *shape, const Py_ssize_t *strides,
-                                  const Py_ssize_t *suboffsets, Py_ssize_t nbytes, int readonly)
-{
-    if (ndim < 0 || ndim > EXP_MAXDIM) {
-        PyErr_SetString(PyExc_ValueError, "ndim out of range");
-        return NULL;
-    }
-    if (format && strlen(format) >= sizeof(((Exporter *)0)->format)) {
-        PyErr_SetString(PyExc_ValueError, "format too long");
-        return NULL;
-    }
-    if (!g_exporter_type) {
-        g_exporter_type = PyType_FromSpec(&exp_spec);
-        if (!g_exporter_type) {
-            return NULL;
-        }
-    }
-    Exporter *e = PyObject_New(Exporter, (PyTypeObject *)g_exporter_type);
-    if (!e) {
-        return NULL;
-    }
-    /* PyObject_New does not zero the fields past the header. */
-    memset((char *)e + sizeof(PyObject), 0, sizeof(Exporter) - sizeof(PyObject));
-    e->buf = calloc((size_t)(nbytes > 0 ? nbytes : 1), 1);
-    if (!e->buf) {
-        Py_DECREF(e);
-        return PyErr_NoMemory();
-    }
-    e->len = nbytes;
-    e->itemsize = itemsize;
-    e->ndim = ndim;
-    e->readonly = readonly;
-    e->has_format = format != NULL;
-    if (format) {
-        strcpy(e->format, format);
-    }
-    for (int i = 0; i < ndim; i++) {
-        e->shape[i] = shape[i];
-    }
-    if (strides) {
-        e->has_strides = 1;
-        for (int i = 0; i < ndim; i++) {
-            e->strides[i] = strides[i];
-        }
-    }
-    if (suboffsets) {
-        e->has_suboffsets = 1;
-        for (int i = 0; i < ndim; i++) {
-            e->suboffsets[i] = suboffsets[i];
-        }
-    }
-    return (PyObject *)e;
-}
-
-static Exporter *as_exporter(PyObject *o)
-{
-    if (!g_exporter_type || Py_TYPE(o) != (PyTypeObject *)g_exporter_type) {
-        PyErr_SetString(PyExc_TypeError, "not a recorder exporter");
-        return NULL;
-    }
-    return (Exporter *)o;
-}
-
-/* Info about an exporter, written to out[0..3]: buffer address, live exports,
- * exports ever made, flags of the last request.  Returns -1 with an error set
- * for another object. */
-EXPORT int rec_exporter_info(PyObject *o, int64_t out[4])
-{
-    Exporter *e = as_exporter(o);
-    if (!e) {
-        return -1;
-    }
-    out[0] = (int64_t)(uintptr_t)e->buf;
-    out[1] = e->exports;
-    out[2] = e->total_exports;
-    out[3] = e->last_flags;
-    return 0;
 }
