@@ -6,9 +6,9 @@ native interface::
 Contenders, each calling the same native function once per element:
 
 - ``quorpy``: the transfer function itself, allocation of its results included;
-- ``C loop``: a plain C loop over arrays allocated beforehand, in the helper library
-  ``libquorpy_bench.so`` built with the package, called once through ctypes: the
-  physical limit;
+- ``C loop``: a plain C loop in the helper library ``libquorpy_bench.so`` built with
+  the package, called once through ctypes over result arrays made with NumPy on every
+  call, as the function must make them: the physical limit;
 - ``numba @njit``: a jitted loop calling the address through a typed function
   pointer (see :mod:`quorpy.bench.nb`), optional;
 - ``ctypes loop`` and ``cffi loop`` (ABI mode): Python loops, measured up to a size

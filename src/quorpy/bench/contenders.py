@@ -60,26 +60,31 @@ class Ours(Contender):
 
 
 class CLoop(Contender):
-    """One ctypes call running the whole C loop over arrays allocated (and touched)
-    once per function and size: the cost of the native calls and nothing else."""
+    """One ctypes call running the whole C loop, over result arrays made anew on every
+    call with NumPy, as the function itself must return new arrays: the cost of the
+    native calls and of fresh result memory, and nothing else. (Fresh memory is not
+    free: the first write to each new page costs the kernel a fault, which arrays
+    reused from call to call would hide.)"""
 
     key, label = "c_loop", "C loop"
 
-    def __init__(self) -> None:
-        self._key: tuple[str, int] | None = None
-        self.outputs: tuple[np.ndarray, ...] = ()
-
-    def _scratch(self, function: str, n: int) -> tuple[np.ndarray, ...]:
-        if self._key != (function, n):
-            self.outputs = tuple(np.ones(a.sized(n), a.dtype) for a in catalogue.FUNCTIONS[function].outputs)
-            self._key = (function, n)
-        return self.outputs
-
     def call(self, function: str, inp: Inputs) -> Call:
-        arrays = [a for a in (inp.rows, inp.vals) if a is not None] + list(self._scratch(function, inp.n))
-        addrs = ", ".join(str(a.ctypes.data) for a in arrays)
-        return Call(f"f(fn, inst, h, {addrs}, n)", {"f": clib.loop(function), "fn": inp.fn, "inst": inp.inst,
-                                                     "h": inp.h, "n": inp.n})
+        inputs = [a.ctypes.data for a in (inp.rows, inp.vals) if a is not None]
+        run = _with_new_results(clib.loop(function), inputs, catalogue.FUNCTIONS[function].outputs, inp.n)
+        return Call("f(fn, inst, h, n)", {"f": run, "fn": inp.fn, "inst": inp.inst, "h": inp.h, "n": inp.n})
+
+
+def _with_new_results(loop, inputs: list[int], outputs: tuple[catalogue.Array, ...], n: int):
+    """The C loop as a call ``run(fn, inst, h, n)`` that makes the result arrays for n
+    elements, runs the loop over the input addresses and them, and returns them."""
+    specs = [(a.sized(n), a.dtype) for a in outputs]
+
+    def run(fn: int, inst: int, h: int, n: int) -> tuple[np.ndarray, ...]:
+        arrays = tuple(np.empty(shape, dtype) for shape, dtype in specs)
+        loop(fn, inst, h, *inputs, *[a.ctypes.data for a in arrays], n)
+        return arrays
+
+    return run
 
 
 # ---- Python loops ---------------------------------------------------------------------
