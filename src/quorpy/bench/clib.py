@@ -8,9 +8,10 @@ from __future__ import annotations
 
 import ctypes
 import functools
-import os
 
-LIBRARY_PATH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "libquorpy_bench.so")
+from quorpy._libs import library_path
+
+LIBRARY_PATH = library_path("quorpy_bench")
 
 #: Transfer function -> the cheapest native it can call.
 CHEAPEST = {
