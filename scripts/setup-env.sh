@@ -6,7 +6,7 @@
 # Other builds (scripts/sanitize.sh) reuse it through the environment: QUORPY_VENV is
 # the venv, QUORPY_BUILD_DIR the CMake build directory, QUORPY_PIP_ARGS extra words for
 # the package's pip install (e.g. -Ccmake.define.X=ON, or a requirement such as
-# "numpy==2.1.*"), and QUORPY_EDITABLE=1 makes that install editable.
+# "numpy==2.1.*").
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VENV=${QUORPY_VENV:-$ROOT/.venv}
@@ -26,13 +26,9 @@ build_tools=("scikit-build-core>=0.11" ninja)
 command -v cmake >/dev/null 2>&1 || build_tools+=("cmake>=3.18")
 "${PIP[@]}" install "${build_tools[@]}"
 echo "building and installing quorpy[${1:-}]" >&2
-package=("$ROOT${1:+[$1]}")
-if [ "${QUORPY_EDITABLE:-0}" = 1 ]; then
-    package=(-e "${package[@]}")
-fi
 mkdir -p "$ROOT/build"
 (
     flock 9
     "${PIP[@]}" install --no-build-isolation -Cbuild-dir="$BUILD_DIR" ${extra_pip_args[@]+"${extra_pip_args[@]}"} \
-        "${package[@]}"
+        "$ROOT${1:+[$1]}"
 ) 9>"$ROOT/build/.install.lock"
