@@ -5,28 +5,14 @@
 #
 # Other builds (scripts/sanitize.sh) reuse it through the environment: QUORPY_VENV is
 # the venv, QUORPY_BUILD_DIR the CMake build directory, QUORPY_PIP_ARGS extra words for
-# the package's pip install (e.g. -Ccmake.define.X=ON).
+# the package's pip install (e.g. -Ccmake.define.X=ON, or a requirement such as
+# "numpy==2.1.*").
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VENV=${QUORPY_VENV:-$ROOT/.venv}
 BUILD_DIR=${QUORPY_BUILD_DIR:-$ROOT/build/release}
 read -r -a extra_pip_args <<<"${QUORPY_PIP_ARGS:-}"
-
-find_python() {
-    local candidates=(python3.13)
-    if command -v pyenv >/dev/null 2>&1; then
-        candidates+=("$(pyenv root)"/versions/3.13*/bin/python3.13)
-    fi
-    candidates+=("$HOME"/.pyenv/versions/3.13*/bin/python3.13 /usr/local/bin/python3.13 /usr/bin/python3.13)
-    for py in "${candidates[@]}"; do
-        if "$py" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
-            command -v "$py" || echo "$py"
-            return 0
-        fi
-    done
-    echo "error: no Python 3.13 interpreter found (tried: ${candidates[*]})" >&2
-    return 1
-}
+source "$ROOT/scripts/find-python.sh"
 
 if [ ! -x "$VENV/bin/python" ]; then
     PY=$(find_python)
@@ -36,7 +22,7 @@ fi
 PIP=("$VENV/bin/python" -m pip --disable-pip-version-check -q)
 "${PIP[@]}" install --upgrade pip
 # The build runs without isolation so that the build directory is reused between runs.
-build_tools=("scikit-build-core>=0.10" ninja)
+build_tools=("scikit-build-core>=0.11" ninja)
 command -v cmake >/dev/null 2>&1 || build_tools+=("cmake>=3.18")
 "${PIP[@]}" install "${build_tools[@]}"
 echo "building and installing quorpy[${1:-}]" >&2

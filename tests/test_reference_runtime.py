@@ -1,12 +1,16 @@
 """The reference runtime, exercised through ctypes alone."""
 
 import ctypes
+import re
 import struct
 import threading
+from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
 
+from quorpy import _fastloop, _libs, reference
+from quorpy.bench import clib
 from quorpy.reference import ENTRY_POINTS, TRAVS_CB, TRAVV_CB, Runtime
 
 INT_MAX = 2**31 - 1
@@ -267,6 +271,33 @@ def test_args_drive_the_entry_points_by_address(rt):
     cb = TRAVV_CB(lambda pc, pv: seen.append((tuple(pc[:3]), tuple(pv[:3]))))
     traverse_v_t(rt.fn("vector_traverse"))(rt.inst, vf, cb)
     assert seen == [((2, 2, 2), (1, 0, 0))]
+
+
+# -- the libraries and the README -----------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "platform, names",
+    [("linux", ["libquorlan_ref.so"]), ("darwin", ["libquorlan_ref.dylib"]),
+     ("win32", ["quorlan_ref.dll", "libquorlan_ref.dll"])],
+)
+def test_library_file_names_follow_the_platform(platform, names):
+    assert _libs.file_names("quorlan_ref", platform) == names
+
+
+def test_libraries_are_found_beside_the_extension_module():
+    # In an editable install the Python sources are elsewhere: only this place holds them.
+    where = Path(_fastloop.__file__).parent
+    for path in (reference.LIBRARY_PATH, clib.LIBRARY_PATH):
+        assert Path(path).parent == where and Path(path).is_file()
+
+
+def test_readme_python_blocks_run_as_written():
+    readme = Path(__file__).parent.parent / "README.md"
+    blocks = re.findall(r"^```python\n(.*?)^```", readme.read_text(), re.M | re.S)
+    assert len(blocks) >= 2
+    for i, block in enumerate(blocks, 1):
+        exec(compile(block, f"README.md python block {i}", "exec"), {})
 
 
 # -- threads --------------------------------------------------------------------------

@@ -12,9 +12,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "../quorpy/platform.h"
 #include "../quorpy/transfer/native.h"
 
-#define API __attribute__((visibility("default")))
+#define API QUORPY_EXPORT
 
 /* ---- the cheapest natives ------------------------------------------------------ */
 
@@ -164,7 +165,7 @@ API void qlbench_loop_vector_get_many(getvecf_t f, u64 inst, u64 h, const float*
 /* Traversals: one pass into arrays the caller sized; the callbacks find them in
  * thread-local state because the native passes no context. Initial-exec TLS: as
  * cheap to reach as a global (the default model calls __tls_get_addr each time). */
-static _Thread_local __attribute__((tls_model("initial-exec"))) struct {
+static QUORPY_TLS struct {
     float* coords;
     float* vals;
     int64_t i, cap;

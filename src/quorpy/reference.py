@@ -1,10 +1,11 @@
 """A live mesh/field runtime to drive ``quorpy._fastloop`` against.
 
-``libquorlan_ref.so``, shipped next to this module, is a small in-process runtime
-with one per-element native entry point of each kind that the transfer functions
-call. This module loads it with :mod:`ctypes` and wraps it in :class:`Runtime`,
-which creates objects and hands out the ``(fn, inst, h)`` triples that every
-``_fastloop`` function takes first::
+``libquorlan_ref.so`` (``.dylib`` on macOS, ``quorlan_ref.dll`` on Windows), built
+and installed with the package, is a small in-process runtime with one per-element
+native entry point of each kind that the transfer functions call. This module loads
+it with :mod:`ctypes` and wraps it in :class:`Runtime`, which creates objects and
+hands out the ``(fn, inst, h)`` triples that every ``_fastloop`` function takes
+first::
 
     import numpy as np
     from quorpy import _fastloop
@@ -37,14 +38,14 @@ from __future__ import annotations
 
 import ctypes
 import functools
-import os
 from collections.abc import Sequence
 
+from quorpy._libs import library_path
 from quorpy.catalogue import FUNCTIONS
 
 __all__ = ["ENTRY_POINTS", "LIBRARY_PATH", "Runtime", "TRAVS_CB", "TRAVV_CB", "load_library"]
 
-LIBRARY_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "libquorlan_ref.so")
+LIBRARY_PATH = library_path("quorlan_ref")
 
 #: Short entry-point name -> exported symbol, from :mod:`quorpy.catalogue`. Each
 #: symbol has exactly the C type that its ``_fastloop`` function expects for ``fn``.

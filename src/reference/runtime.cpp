@@ -50,9 +50,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "../quorpy/platform.h"
 #include "../quorpy/transfer/native.h"
 
-#define QLREF_API extern "C" __attribute__((visibility("default")))
+#define QLREF_API extern "C" QUORPY_EXPORT
 
 namespace {
 

@@ -23,9 +23,10 @@
 #include <string.h>
 #include <time.h>
 
+#include "platform.h"
 #include "transfer/native.h"
 
-#define EXPORT __attribute__((visibility("default")))
+#define EXPORT QUORPY_EXPORT
 
 
 static pthread_mutex_t g_mu = PTHREAD_MUTEX_INITIALIZER;

@@ -24,9 +24,10 @@
 #include <string.h>
 #include <time.h>
 
+#include "platform.h"
 #include "transfer/native.h"
 
-#define EXPORT __attribute__((visibility("default")))
+#define EXPORT QUORPY_EXPORT
 
 enum {
     K_GETVEC = 1,

@@ -8,11 +8,11 @@ from __future__ import annotations
 
 import ctypes
 import functools
-import os
 
 from quorpy import catalogue
+from quorpy._libs import library_path
 
-LIBRARY_PATH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "libquorpy_bench.so")
+LIBRARY_PATH = library_path("quorpy_bench")
 
 #: Transfer function -> the cheapest native it can call, named after the reference
 #: runtime's entry point of the same type.

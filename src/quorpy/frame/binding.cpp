@@ -117,9 +117,18 @@ bool to_u64(PyObject* x, u64& out) {
         out = static_cast<u64>(value);
         return true;
     }
-    unsigned long big = PyLong_AsUnsignedLong(v);
-    if (big == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
-    out = big;
+    // Where unsigned long holds 64 bits its converter is used, so that 2**64 and more is
+    // refused with the interpreter's own message for it; elsewhere (Windows) it would
+    // stop at 32 bits.
+    if constexpr (sizeof(unsigned long) == sizeof(u64)) {
+        unsigned long big = PyLong_AsUnsignedLong(v);
+        if (big == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
+        out = big;
+    } else {
+        unsigned long long big = PyLong_AsUnsignedLongLong(v);
+        if (big == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        out = big;
+    }
     return true;
 }
 

@@ -22,43 +22,68 @@ constexpr Element view_elements[] = {
     {Class::UnsignedInt, 1, "unsigned char"},
 };
 
+// Size and alignment of a C type under "@"/"^": whatever this platform gives it.
+struct Native {
+    unsigned char size, align;
+};
+
+template <typename T>
+constexpr Native native{sizeof(T), alignof(T)};
+
+// A complex number is two of its part type, aligned as one (in C and C++ alike).
+template <typename T>
+constexpr Native complex_of{2 * sizeof(T), alignof(T)};
+
 // One row per format character. Sizes under "@"/"^" (native) and "="/"<" (standard);
 // a standard size of 0 means the character has none (long double).
 struct FormatChar {
     char c;
     Class cls;
-    unsigned char native_size;
+    Native native;
     unsigned char standard_size;
     const char* described;
 };
 
 constexpr FormatChar format_chars[] = {
-    {'?', Class::UnsignedInt, 1, 1, "'bool'"},
-    {'c', Class::Char, 1, 1, "'char'"},
-    {'b', Class::SignedInt, 1, 1, "'signed char'"},
-    {'B', Class::UnsignedInt, 1, 1, "'unsigned char'"},
-    {'h', Class::SignedInt, 2, 2, "'short'"},
-    {'H', Class::UnsignedInt, 2, 2, "'unsigned short'"},
-    {'i', Class::SignedInt, 4, 4, "'int'"},
-    {'I', Class::UnsignedInt, 4, 4, "'unsigned int'"},
-    {'l', Class::SignedInt, 8, 4, "'long'"},
-    {'L', Class::UnsignedInt, 8, 4, "'unsigned long'"},
-    {'q', Class::SignedInt, 8, 8, "'long long'"},
-    {'Q', Class::UnsignedInt, 8, 8, "'unsigned long long'"},
-    {'f', Class::Real, 4, 4, "'float'"},
-    {'d', Class::Real, 8, 8, "'double'"},
-    {'g', Class::Real, 16, 0, "'long double'"},
-    {'O', Class::Object, 8, 8, "Python object"},
-    {'s', Class::SignedInt, 1, 1, "a string"},
-    {'p', Class::SignedInt, 1, 1, "a string"},
+    {'?', Class::UnsignedInt, native<bool>, 1, "'bool'"},
+    {'c', Class::Char, native<char>, 1, "'char'"},
+    {'b', Class::SignedInt, native<signed char>, 1, "'signed char'"},
+    {'B', Class::UnsignedInt, native<unsigned char>, 1, "'unsigned char'"},
+    {'h', Class::SignedInt, native<short>, 2, "'short'"},
+    {'H', Class::UnsignedInt, native<unsigned short>, 2, "'unsigned short'"},
+    {'i', Class::SignedInt, native<int>, 4, "'int'"},
+    {'I', Class::UnsignedInt, native<unsigned int>, 4, "'unsigned int'"},
+    {'l', Class::SignedInt, native<long>, 4, "'long'"},
+    {'L', Class::UnsignedInt, native<unsigned long>, 4, "'unsigned long'"},
+    {'q', Class::SignedInt, native<long long>, 8, "'long long'"},
+    {'Q', Class::UnsignedInt, native<unsigned long long>, 8, "'unsigned long long'"},
+    {'f', Class::Real, native<float>, 4, "'float'"},
+    {'d', Class::Real, native<double>, 8, "'double'"},
+    {'g', Class::Real, native<long double>, 0, "'long double'"},
+    {'O', Class::Object, native<void*>, 8, "Python object"},
+    {'s', Class::SignedInt, native<char>, 1, "a string"},
+    {'p', Class::SignedInt, native<char>, 1, "a string"},
 };
 
 // The characters that may follow "Z".
 constexpr FormatChar complex_chars[] = {
-    {'f', Class::Complex, 8, 8, "'complex float'"},
-    {'d', Class::Complex, 16, 16, "'complex double'"},
-    {'g', Class::Complex, 32, 0, "'complex long double'"},
+    {'f', Class::Complex, complex_of<float>, 8, "'complex float'"},
+    {'d', Class::Complex, complex_of<double>, 16, "'complex double'"},
+    {'g', Class::Complex, complex_of<long double>, 0, "'complex long double'"},
 };
+
+#if defined(__x86_64__) && defined(__LP64__)
+// On x86-64 LP64 the derived native sizes are exactly the fixed ones this table used to
+// hold, and every real or integer element is aligned to its size, as it used to be.
+template <std::size_t N>
+constexpr bool native_is(const FormatChar (&table)[N], const unsigned char (&sizes)[N], bool align_is_size) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (table[i].native.size != sizes[i] || (align_is_size && table[i].native.align != sizes[i])) return false;
+    return true;
+}
+static_assert(native_is(format_chars, {1, 1, 1, 1, 2, 2, 4, 4, 8, 8, 8, 8, 4, 8, 16, 8, 1, 1}, true));
+static_assert(native_is(complex_chars, {8, 16, 32}, false));
+#endif
 
 template <std::size_t N>
 const FormatChar* find_char(const FormatChar (&table)[N], char c) {
@@ -164,7 +189,7 @@ private:
     }
 
     bool element(const FormatChar& row, Py_ssize_t count) {
-        std::size_t size = standard_ ? row.standard_size : row.native_size;
+        std::size_t size = standard_ ? row.standard_size : row.native.size;
         if (size == 0) {
             PyErr_SetString(PyExc_ValueError,
                             "Python does not define a standard format string size for long double ('g')..");
@@ -174,7 +199,8 @@ private:
         if (size != want_.size || (row.cls != want_.cls && row.cls != Class::Char))
             return mismatch("'", want_.described, "'", row.described);
         const Py_ssize_t ssize = static_cast<Py_ssize_t>(size);
-        if (aligned_ && offset_ % ssize != 0) offset_ = saturating_add(offset_, ssize - offset_ % ssize);
+        const Py_ssize_t align = row.native.align;  // aligned_ only under "@", never standard
+        if (aligned_ && offset_ % align != 0) offset_ = saturating_add(offset_, align - offset_ % align);
         if (offset_ != 0) {
             PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch; next field is at offset %zd but %zd expected",
                          offset_, Py_ssize_t{0});

@@ -10,19 +10,18 @@
 // during traversals) cannot move each other's cursor, and no lock is needed.
 #include <cstring>
 
+#include "platform.h"
 #include "transfer/functions.hpp"
 #include "transfer/loops.hpp"
 
 namespace quorpy {
 namespace {
 
-// Initial-exec TLS: as cheap to reach from a callback as a plain global.
-#define QUORPY_TLS thread_local __attribute__((tls_model("initial-exec")))
+// Initial-exec TLS (see platform.h): as cheap to reach from a callback as a plain global.
 QUORPY_TLS Py_ssize_t _g_i;         // elements counted, or index of the next one to write
 QUORPY_TLS Py_ssize_t _g_n;         // rows the fill pass may write: the count pass's result
 QUORPY_TLS float* _g_coords;        // fill pass only: (n, 3) coordinates
 QUORPY_TLS float* _g_vals;          // fill pass only: n values, or (n, 3) vectors
-#undef QUORPY_TLS
 
 // Three floats as one 12-byte copy: bit for bit, NaN payloads included.
 void copy3(float* dst, const float* src) noexcept { std::memcpy(dst, src, 3 * sizeof(float)); }

