@@ -81,6 +81,12 @@ static void enter(void)
 {
     pthread_mutex_lock(&g_mu);
     g_calls++;
+    /* Counted on arrival: a thread released by the barrier may finish its traversal
+     * before the last one to arrive gets the lock back. */
+    g_active++;
+    if (g_active > g_max_active) {
+        g_max_active = g_active;
+    }
     if (g_parties > 0) {
         /* Arrival k belongs to round k / parties; wait for that round to fill. */
         int64_t round_end = (g_arrived / g_parties + 1) * g_parties;
@@ -102,10 +108,6 @@ static void enter(void)
                 break;
             }
         }
-    }
-    g_active++;
-    if (g_active > g_max_active) {
-        g_max_active = g_active;
     }
     pthread_mutex_unlock(&g_mu);
 }
