@@ -14,9 +14,21 @@ import warnings
 import numpy as np
 import pytest
 
-from helpers import FUNCTIONS, NATIVE_KIND, assert_one_module_frame
-from helpers import Boom, HasInt, IndexOnly, RaisingEqual, SameStr, StrictInt
-from helpers import PyLong_AsLong, PyLong_AsUnsignedLong, get_buffer_error, vectorcall
+from helpers import (
+    FUNCTIONS,
+    NATIVE_KIND,
+    Boom,
+    HasInt,
+    IndexOnly,
+    PyLong_AsLong,
+    PyLong_AsUnsignedLong,
+    RaisingEqual,
+    SameStr,
+    StrictInt,
+    assert_one_module_frame,
+    get_buffer_error,
+    vectorcall,
+)
 
 NEGATIVE = "can't convert negative value to unsigned PY_LONG_LONG"
 NOT_AN_INTEGER = "an integer is required"

@@ -32,9 +32,11 @@ from hypothesis.extra import numpy as hnp
 
 from quorpy import catalogue
 
-from helpers import FAMILY, FUNCTIONS, NATIVE_KIND
 from helpers import (
     CONTIG_WRITABLE_FORMAT,
+    FAMILY,
+    FUNCTIONS,
+    NATIVE_KIND,
     Boom,
     BrokenBuffer,
     FakeNumpy,

@@ -22,16 +22,28 @@ import os
 import sys
 import tracemalloc
 import warnings
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Callable
 
 import numpy as np
 import pytest
 
 from quorpy import catalogue
 
-from helpers import FAMILY, FUNCTIONS, NATIVE_KIND
-from helpers import Boom, BrokenBuffer, FakeNumpy, HasInt, NoneGiven, RaisingEqual, SameStr, StrictInt, vectorcall
+from helpers import (
+    FAMILY,
+    FUNCTIONS,
+    NATIVE_KIND,
+    Boom,
+    BrokenBuffer,
+    FakeNumpy,
+    HasInt,
+    NoneGiven,
+    RaisingEqual,
+    SameStr,
+    StrictInt,
+    vectorcall,
+)
 
 CALLS = int(os.environ.get("QUORPY_LEAK_CALLS", "2000"))
 WARMUP = 50
@@ -112,13 +124,12 @@ def _window(call, calls: int, frames: int = 1):
     gc.disable()
     tracemalloc.start(frames)
     try:
-        first = tracemalloc.take_snapshot()
         before = tracemalloc.get_traced_memory()[0]
         for _ in range(calls):
             call()
         gc.collect(0)
         grown = tracemalloc.get_traced_memory()[0] - before
-        # Blocks made since the start and still alive, less the first snapshot's own.
+        # Blocks made since the start and still alive, less tracemalloc's own.
         last = tracemalloc.take_snapshot().filter_traces([tracemalloc.Filter(False, tracemalloc.__file__)])
         blocks = len(last.traces)
         sites = None

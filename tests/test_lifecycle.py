@@ -93,8 +93,8 @@ def traceback_names(exc):
     return names
 
 
-FUNCTIONS = %r
-""" % (list(FUNCTIONS),)
+FUNCTIONS = {functions!r}
+""".format(functions=list(FUNCTIONS))
 
 
 def run_report(run_python, body: str) -> dict:

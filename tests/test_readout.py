@@ -13,10 +13,10 @@ import re
 import sys
 import threading
 import types
+from _testbuffer import ND_WRITABLE, ndarray
 
 import numpy as np
 import pytest
-from _testbuffer import ND_WRITABLE, ndarray
 
 from helpers import FUNCTIONS, NATIVE_KIND, FakeNumpy, RecordingNumpy, assert_one_module_frame, get_buffer_error
 

@@ -18,8 +18,9 @@ import traceback
 import numpy as np
 import pytest
 
-from helpers import FUNCTIONS, NATIVE_KIND
 from quorpy.reference import Runtime
+
+from helpers import FUNCTIONS, NATIVE_KIND
 
 DURATION = float(os.environ.get("QUORPY_STRESS_SECONDS", "4"))
 OWN_THREADS = 3

@@ -5,13 +5,12 @@ errors passed through from the exporter, and that every buffer is given back."""
 from __future__ import annotations
 
 import ctypes
+from _testbuffer import ND_WRITABLE, ndarray
 
 import numpy as np
 import pytest
-from _testbuffer import ND_WRITABLE, ndarray
 
-from helpers import FUNCTIONS, assert_one_module_frame
-from helpers import CONTIG_WRITABLE_FORMAT, get_buffer_error
+from helpers import CONTIG_WRITABLE_FORMAT, FUNCTIONS, assert_one_module_frame, get_buffer_error
 
 # Every view taken over a caller argument: function, parameter, element, axes.
 SLOTS = [

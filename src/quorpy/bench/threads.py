@@ -90,7 +90,7 @@ def measure(workload, n: int, rounds: int, budget_ns: int) -> list[dict]:
     pair = _Pair()
     try:
         for r in range(rounds):
-            for contender, (m, both, ja, jb) in jobs.items():
+            for contender, (_, both, ja, jb) in jobs.items():
                 one, two = times[contender]
                 if r % 2:
                     two.append(pair.run(ja, jb))
