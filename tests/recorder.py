@@ -168,8 +168,7 @@ class Recorder:
         lib.rec_set_rendezvous.argtypes = [ctypes.c_int, ctypes.c_int]
         lib.rec_set_logging.argtypes = [ctypes.c_int]
         self._addresses = {
-            name: ctypes.cast(getattr(lib, sym), ctypes.c_void_p).value
-            for name, sym in _SYMBOLS.items()
+            name: ctypes.cast(getattr(lib, sym), ctypes.c_void_p).value for name, sym in _SYMBOLS.items()
         }
 
     # -- entry points and log -------------------------------------------------

@@ -57,8 +57,11 @@ def elements(ex: Extraction, k: int, seed: int = 0):
     coords = rng.integers(0, 2**32, size=(k, 3), dtype=np.uint32)
     vals = rng.integers(0, 2**32, size=(k, ex.words), dtype=np.uint32)
     specials = np.array(
-        [[0x7FC0BEEF, 0x80000000, 0x7F800000], [0xFF800000, 0x7F800001, 0x00000001],
-         [0x00000000, 0xFFC00001, 0x3F800000]],
+        [
+            [0x7FC0BEEF, 0x80000000, 0x7F800000],
+            [0xFF800000, 0x7F800001, 0x00000001],
+            [0x00000000, 0xFFC00001, 0x3F800000],
+        ],
         dtype=np.uint32,
     )
     m = min(k, 3)
@@ -329,9 +332,7 @@ def test_threads_overlapping_in_both_passes(fastloop, meeting_traversals, plan):
         "scalar": ctypes.cast(lib.ext_traverse_s, ctypes.c_void_p).value,
         "vector": ctypes.cast(lib.ext_traverse_v, ctypes.c_void_p).value,
     }
-    targets = [
-        (lambda p=prefix, h=h: extractions[p].func(fastloop)(addr[p], INST, h)) for prefix, h in plan
-    ]
+    targets = [(lambda p=prefix, h=h: extractions[p].func(fastloop)(addr[p], INST, h)) for prefix, h in plan]
     results = run_threads(targets)
     assert lib.ext_timeouts() == 0
     assert lib.ext_calls() == 2 * len(plan)

@@ -32,8 +32,10 @@ HAVE_MATPLOTLIB = importlib.util.find_spec("matplotlib") is not None
 
 def run_bench(*args: str, block: tuple[str, ...] = (), timeout: float = 120) -> subprocess.CompletedProcess:
     """python -m quorpy.bench with `args`, the modules in `block` made unimportable."""
-    code = f"import sys, runpy\nfor m in {block!r}: sys.modules[m] = None\n" \
-           "sys.argv[0] = 'quorpy.bench'\nrunpy.run_module('quorpy.bench', run_name='__main__')"
+    code = (
+        f"import sys, runpy\nfor m in {block!r}: sys.modules[m] = None\n"
+        "sys.argv[0] = 'quorpy.bench'\nrunpy.run_module('quorpy.bench', run_name='__main__')"
+    )
     return subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True, timeout=timeout)
 
 
@@ -77,8 +79,11 @@ def test_quick_run_json_has_every_function_and_contender(quick):
     for wl in doc["config"]["workloads"]:
         for function in FUNCTIONS:
             for contender in CONTENDERS:
-                mine = [r for r in results
-                        if (r["workload"], r["function"], r["contender"]) == (wl, function, contender) and r["n"]]
+                mine = [
+                    r
+                    for r in results
+                    if (r["workload"], r["function"], r["contender"]) == (wl, function, contender) and r["n"]
+                ]
                 assert mine, (wl, function, contender)
                 if mine[0]["status"] == "unavailable":
                     assert "not installed" in mine[0]["note"]
@@ -99,8 +104,12 @@ def test_python_loops_are_measured_up_to_the_cap_and_extrapolated_above(quick):
     for r in loops:
         assert (r["status"] == "measured") == (r["n"] <= cap), r
         if r["status"] == "extrapolated":
-            base = next(b for b in loops if (b["workload"], b["function"], b["contender"], b["n"])
-                        == (r["workload"], r["function"], r["contender"], cap))
+            base = next(
+                b
+                for b in loops
+                if (b["workload"], b["function"], b["contender"], b["n"])
+                == (r["workload"], r["function"], r["contender"], cap)
+            )
             assert r["median_ns_per_element"] == pytest.approx(base["median_ns_per_element"])
 
 
@@ -108,10 +117,12 @@ def test_quick_run_reports_zero_size_threads_and_targets(quick):
     proc, doc, _ = quick
     zero = [r for r in doc["results"] if r["n"] == 0]
     assert {(r["workload"], r["function"], r["contender"]) for r in zero} == {
-        (wl, f, c) for wl in WORKLOADS for f in FUNCTIONS for c in ("quorpy", "numpy")}
+        (wl, f, c) for wl in WORKLOADS for f in FUNCTIONS for c in ("quorpy", "numpy")
+    }
     assert all(r["median_ns_per_call"] > 0 for r in zero)
     assert {(t["workload"], t["contender"]) for t in doc["threads"]} == {
-        (wl, c) for wl in WORKLOADS for c in ("quorpy", "c_loop")}
+        (wl, c) for wl in WORKLOADS for c in ("quorpy", "c_loop")
+    }
     assert all(t["ratio"] > 0 and min(t["one_thread_ns"] + t["two_threads_ns"]) > 0 for t in doc["threads"])
     # Six targets per workload, and the absolute speed-ups over ctypes and cffi with the cheapest native.
     assert len(doc["targets"]) == 6 * len(WORKLOADS) + 2
@@ -127,8 +138,16 @@ def test_quick_run_draws_the_chart(quick):
 
 
 def test_missing_optional_contenders_are_reported_not_fatal(tmp_path):
-    proc = run_bench("--quick", "--functions", "read_vertices,scalar_active_values", "--workloads", "cheapest",
-                     "--json", str(tmp_path / "b.json"), block=("numba", "cffi"))
+    proc = run_bench(
+        "--quick",
+        "--functions",
+        "read_vertices,scalar_active_values",
+        "--workloads",
+        "cheapest",
+        "--json",
+        str(tmp_path / "b.json"),
+        block=("numba", "cffi"),
+    )
     assert proc.returncode == 0, proc.stderr[-3000:]
     assert proc.stdout.count("numba is not installed") == 2
     assert proc.stdout.count("cffi is not installed") == 2
@@ -293,8 +312,9 @@ def test_cheapest_traversals_report_h_rows_of_the_table():
 def test_c_loop_traversal_stores_at_most_its_capacity_but_counts_all():
     clib.reserve(10)
     coords, vals = np.zeros((4, 3), np.float32), np.full(5, -1, np.float32)
-    n = clib.loop("scalar_active_values")(clib.cheapest("scalar_active_values"), 1, 9, coords.ctypes.data,
-                                          vals.ctypes.data, 4)
+    n = clib.loop("scalar_active_values")(
+        clib.cheapest("scalar_active_values"), 1, 9, coords.ctypes.data, vals.ctypes.data, 4
+    )
     assert n == 9
     assert list(vals) == [0, 0.25, 0.5, 0.75, -1]
 
@@ -321,48 +341,73 @@ def test_measure_interleaves_and_rotates_the_order():
     entries = [entry("a"), entry("b"), entry("c")]
     timing.measure(entries, rounds=4, budget_ns=20_000)
     assert all(len(e.samples) == 4 and min(e.samples) > 0 for e in entries)
-    rounds = [made[-12:][i:i + 3] for i in range(0, 12, 3)]
+    rounds = [made[-12:][i : i + 3] for i in range(0, 12, 3)]
     assert all(sorted(r) == ["a", "b", "c"] for r in rounds), rounds
     assert len({r[0] for r in rounds}) > 1, rounds
 
 
-def _fake_run(rounds: dict[tuple[str, str, int], list[float]], threads_rounds: list[float],
-              workloads: tuple[str, ...] = ("cheapest",)) -> dict:
+def _fake_run(
+    rounds: dict[tuple[str, str, int], list[float]],
+    threads_rounds: list[float],
+    workloads: tuple[str, ...] = ("cheapest",),
+) -> dict:
     """A run whose contenders took the given ns per call in each round."""
-    results = [suite.Result(wl, function, contender, n, "measured", list(t), 1)
-               for wl in workloads for (function, contender, n), t in rounds.items()]
+    results = [
+        suite.Result(wl, function, contender, n, "measured", list(t), 1)
+        for wl in workloads
+        for (function, contender, n), t in rounds.items()
+    ]
     return {
-        "config": dataclasses.asdict(dataclasses.replace(suite.FULL, workloads=workloads,
-                                                         functions=("read_vertices", "add_vertices"))),
+        "config": dataclasses.asdict(
+            dataclasses.replace(suite.FULL, workloads=workloads, functions=("read_vertices", "add_vertices"))
+        ),
         "contenders": {"quorpy": "quorpy", "c_loop": "C loop"},
         "results": results,
-        "threads": [{"workload": wl, "contender": c, "ratio": statistics.median(threads_rounds),
-                     "one_thread_ns": [100.0 * r for r in threads_rounds], "two_threads_ns": [100.0] * 3}
-                    for wl in workloads for c in ("quorpy", "c_loop")],
+        "threads": [
+            {
+                "workload": wl,
+                "contender": c,
+                "ratio": statistics.median(threads_rounds),
+                "one_thread_ns": [100.0 * r for r in threads_rounds],
+                "two_threads_ns": [100.0] * 3,
+            }
+            for wl in workloads
+            for c in ("quorpy", "c_loop")
+        ],
     }
 
 
-@pytest.mark.parametrize("rounds, limit, higher_is_better, expected", [
-    ([1.00, 1.05, 1.30], 1.10, False, "pass"),  # the median meets the target
-    ([1.05, 1.15, 1.20], 1.10, False, "tie"),  # the median misses, one round meets
-    ([1.12, 1.15, 1.30], 1.10, False, "MISS"),  # no round meets
-    ([1.10, 1.10, 1.10], 1.10, False, "pass"),
-    ([0.95, 0.85, 0.80], 0.90, True, "tie"),
-    ([0.89, 0.85, 0.80], 0.90, True, "MISS"),
-    ([1.60, 1.75, 1.90], 1.70, True, "pass"),
-])
+@pytest.mark.parametrize(
+    "rounds, limit, higher_is_better, expected",
+    [
+        ([1.00, 1.05, 1.30], 1.10, False, "pass"),  # the median meets the target
+        ([1.05, 1.15, 1.20], 1.10, False, "tie"),  # the median misses, one round meets
+        ([1.12, 1.15, 1.30], 1.10, False, "MISS"),  # no round meets
+        ([1.10, 1.10, 1.10], 1.10, False, "pass"),
+        ([0.95, 0.85, 0.80], 0.90, True, "tie"),
+        ([0.89, 0.85, 0.80], 0.90, True, "MISS"),
+        ([1.60, 1.75, 1.90], 1.70, True, "pass"),
+    ],
+)
 def test_verdict_calls_pass_tie_or_miss_from_the_spread_of_the_rounds(rounds, limit, higher_is_better, expected):
     assert report.verdict(rounds, limit, higher_is_better) == expected
 
 
 def test_targets_pass_tie_and_miss_on_the_per_round_ratios():
     big, c = 1_000_000, [100.0, 100.0, 100.0]
-    run = _fake_run({
-        ("read_vertices", "quorpy", big): [105.0, 115.0, 120.0], ("read_vertices", "c_loop", big): c,
-        ("add_vertices", "quorpy", big): [130.0, 125.0, 140.0], ("add_vertices", "c_loop", big): c,
-        ("read_vertices", "quorpy", 0): [120.0, 110.0, 140.0], ("read_vertices", "numpy", 0): c,
-        ("add_vertices", "quorpy", 0): [90.0, 95.0, 80.0], ("add_vertices", "numpy", 0): c,
-    }, threads_rounds=[1.9, 1.6, 1.8])
+    run = _fake_run(
+        {
+            ("read_vertices", "quorpy", big): [105.0, 115.0, 120.0],
+            ("read_vertices", "c_loop", big): c,
+            ("add_vertices", "quorpy", big): [130.0, 125.0, 140.0],
+            ("add_vertices", "c_loop", big): c,
+            ("read_vertices", "quorpy", 0): [120.0, 110.0, 140.0],
+            ("read_vertices", "numpy", 0): c,
+            ("add_vertices", "quorpy", 0): [90.0, 95.0, 80.0],
+            ("add_vertices", "numpy", 0): c,
+        },
+        threads_rounds=[1.9, 1.6, 1.8],
+    )
     rows = {t["target"][:3]: t for t in report.targets(run) if t["status"] != "not measured"}
     assert rows["(1)"]["status"] == "MISS"
     assert rows["(1)"]["worst"] == "add_vertices" and rows["(1)"]["ratio"] == pytest.approx(1.3)
@@ -378,12 +423,20 @@ def test_targets_pass_tie_and_miss_on_the_per_round_ratios():
 
 def test_speed_up_is_judged_as_a_share_of_the_c_loops_and_absolutely_only_with_the_cheapest_native():
     mid = 100_000
-    run = _fake_run({
-        ("read_vertices", "quorpy", mid): [10.0, 11.0, 10.5], ("read_vertices", "c_loop", mid): [10.0] * 3,
-        ("read_vertices", "ctypes", mid): [500.0] * 3, ("read_vertices", "cffi", mid): [300.0] * 3,
-        ("add_vertices", "quorpy", mid): [14.0, 13.0, 15.0], ("add_vertices", "c_loop", mid): [10.0] * 3,
-        ("add_vertices", "ctypes", mid): [2000.0] * 3, ("add_vertices", "cffi", mid): [1500.0] * 3,
-    }, threads_rounds=[1.8] * 3, workloads=("reference", "cheapest"))
+    run = _fake_run(
+        {
+            ("read_vertices", "quorpy", mid): [10.0, 11.0, 10.5],
+            ("read_vertices", "c_loop", mid): [10.0] * 3,
+            ("read_vertices", "ctypes", mid): [500.0] * 3,
+            ("read_vertices", "cffi", mid): [300.0] * 3,
+            ("add_vertices", "quorpy", mid): [14.0, 13.0, 15.0],
+            ("add_vertices", "c_loop", mid): [10.0] * 3,
+            ("add_vertices", "ctypes", mid): [2000.0] * 3,
+            ("add_vertices", "cffi", mid): [1500.0] * 3,
+        },
+        threads_rounds=[1.8] * 3,
+        workloads=("reference", "cheapest"),
+    )
     rows = [t for t in report.targets(run) if t["target"].startswith("(2)")]
     share = {t["workload"]: t for t in rows if "share" in t["target"]}
     assert set(share) == {"reference", "cheapest"}
@@ -392,15 +445,18 @@ def test_speed_up_is_judged_as_a_share_of_the_c_loops_and_absolutely_only_with_t
     assert share["cheapest"]["ties"] == {} and share["cheapest"]["worst"] == "add_vertices"
     assert "ctypes 50-200x" in share["cheapest"]["note"]
     absolute = {(t["workload"], t["target"]) for t in rows if "share" not in t["target"]}
-    assert absolute == {("cheapest", "(2) n=10^5: ctypes loop / quorpy >= 100"),
-                        ("cheapest", "(2) n=10^5: cffi loop / quorpy >= 100")}
+    assert absolute == {
+        ("cheapest", "(2) n=10^5: ctypes loop / quorpy >= 100"),
+        ("cheapest", "(2) n=10^5: cffi loop / quorpy >= 100"),
+    }
     cffi = next(t for t in rows if t["target"].startswith("(2) n=10^5: cffi"))
     assert cffi["status"] == "MISS" and cffi["misses"] == {"read_vertices": 28.571}
 
 
 def test_targets_without_the_size_are_not_measured():
-    run = _fake_run({("read_vertices", "quorpy", 1): [5.0], ("read_vertices", "c_loop", 1): [5.0]},
-                    threads_rounds=[1.0, 1.1, 0.9])
+    run = _fake_run(
+        {("read_vertices", "quorpy", 1): [5.0], ("read_vertices", "c_loop", 1): [5.0]}, threads_rounds=[1.0, 1.1, 0.9]
+    )
     rows = report.targets(run)
     first = next(t for t in rows if t["target"].startswith("(1)"))
     assert first["status"] == "not measured"
@@ -409,8 +465,14 @@ def test_targets_without_the_size_are_not_measured():
 
 
 def test_number_formats():
-    assert [report.fmt_ns(x) for x in (1.234, 45.67, 612.4, 2345, 45_600, 2_500_000)] == \
-        ["1.23", "45.7", "612", "2345", "45.6k", "2.5M"]
+    assert [report.fmt_ns(x) for x in (1.234, 45.67, 612.4, 2345, 45_600, 2_500_000)] == [
+        "1.23",
+        "45.7",
+        "612",
+        "2345",
+        "45.6k",
+        "2.5M",
+    ]
     assert [report.fmt_size(n) for n in (1, 100, 10_000, 1_000_000, 20_000)] == ["1", "100", "10^4", "10^6", "20000"]
 
 
@@ -473,10 +535,13 @@ def test_catalogue_gives_the_arrays_each_function_takes_and_returns(spec):
             f(**{**kw, a.name: np.ones(a.sized(n), np.float64)})
 
 
-@pytest.mark.skipif(shutil.which("mypy", path=os.path.dirname(sys.executable)) is None
-                    and importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+@pytest.mark.skipif(
+    shutil.which("mypy", path=os.path.dirname(sys.executable)) is None and importlib.util.find_spec("mypy") is None,
+    reason="mypy is not installed",
+)
 def test_mypy_knows_the_functions(tmp_path):
-    (tmp_path / "good.py").write_text(textwrap.dedent("""
+    (tmp_path / "good.py").write_text(
+        textwrap.dedent("""
         import numpy as np
         from numpy.typing import NDArray
         from quorpy import _fastloop
@@ -486,16 +551,27 @@ def test_mypy_knows_the_functions(tmp_path):
         vals, found = _fastloop.scalar_get_many(1, 2, 3, pos=verts)
         ok: NDArray[np.bool_] = found
         _fastloop.add_vertices(1, 2, 3, verts=None)
-    """))
-    (tmp_path / "bad.py").write_text(textwrap.dedent("""
+    """)
+    )
+    (tmp_path / "bad.py").write_text(
+        textwrap.dedent("""
         from quorpy import _fastloop
 
         _fastloop.read_vertices(1, 2, 3)
         _fastloop.read_vertices(1, 2, 3, count=4)
         t: str = _fastloop.read_triangles(1, 2, 3, 4)
-    """))
-    cmd = [sys.executable, "-m", "mypy", "--strict", "--follow-imports=silent", "--no-incremental",
-           "--cache-dir", str(tmp_path / "cache")]
+    """)
+    )
+    cmd = [
+        sys.executable,
+        "-m",
+        "mypy",
+        "--strict",
+        "--follow-imports=silent",
+        "--no-incremental",
+        "--cache-dir",
+        str(tmp_path / "cache"),
+    ]
     good = subprocess.run(cmd + [str(tmp_path / "good.py")], capture_output=True, text=True, timeout=300)
     assert good.returncode == 0, good.stdout
     bad = subprocess.run(cmd + [str(tmp_path / "bad.py")], capture_output=True, text=True, timeout=300)

@@ -108,12 +108,7 @@ def test_too_many_positionals_with_keywords_counts_positionals(fastloop, name, k
 
 @pytest.mark.parametrize(
     "name, missing, npos",
-    [
-        (name, j, k)
-        for name in ALL
-        for j in range(len(FUNCTIONS[name]))
-        for k in range(j + 1)
-    ],
+    [(name, j, k) for name in ALL for j in range(len(FUNCTIONS[name])) for k in range(j + 1)],
 )
 @pytest.mark.parametrize("reverse", [False, True], ids=["kw-forward", "kw-reverse"])
 def test_missing_parameter_reports_its_position(fastloop, name, missing, npos, reverse):
@@ -175,12 +170,7 @@ def test_printed_traceback_shows_the_entry_with_its_line(fastloop, name):
 
 @pytest.mark.parametrize(
     "name, index, npos",
-    [
-        (name, i, k)
-        for name in ALL
-        for i in range(len(FUNCTIONS[name]))
-        for k in sorted({i + 1, len(FUNCTIONS[name])})
-    ],
+    [(name, i, k) for name in ALL for i in range(len(FUNCTIONS[name])) for k in sorted({i + 1, len(FUNCTIONS[name])})],
 )
 def test_keyword_for_a_positional_parameter(fastloop, name, index, npos):
     # Reported even when later parameters are missing: keywords come first.
@@ -445,9 +435,7 @@ def test_u64_values_accepted_before_a_later_failure(fastloop, name, value, expec
     params = FUNCTIONS[name]
     func = getattr(fastloop, name)
     args = [value, value, value] + [[1.0, 2.0]] * (len(params) - 3)  # neither an int nor a buffer
-    message = (
-        "an integer is required" if params[-1] == "n" else "a bytes-like object is required, not 'list'"
-    )
+    message = "an integer is required" if params[-1] == "n" else "a bytes-like object is required, not 'list'"
     raises_exactly(name, TypeError, message, func, *args)
 
 
@@ -507,9 +495,7 @@ def test_binding_errors_come_before_conversion(fastloop, name):
     bad = HasInt(Boom("converted"), log, "x")
     func = getattr(fastloop, name)
     raises_exactly(name, TypeError, count_message(name, n - 1), func, *[bad] * (n - 1))
-    raises_exactly(
-        name, TypeError, f"{name}() got an unexpected keyword argument 'zz'", func, *[bad] * n, zz=bad
-    )
+    raises_exactly(name, TypeError, f"{name}() got an unexpected keyword argument 'zz'", func, *[bad] * n, zz=bad)
     assert log == []
 
 
@@ -541,9 +527,7 @@ def test_deprecated_int_subclass_result_as_error(fastloop, rec, name):
 
 def test_deprecated_result_still_goes_through_the_range_check(fastloop):
     with pytest.warns(DeprecationWarning):
-        raises_exactly(
-            "read_vertices", OverflowError, NEGATIVE, fastloop.read_vertices, 0, HasInt(StrictInt(-3)), 0, 0
-        )
+        raises_exactly("read_vertices", OverflowError, NEGATIVE, fastloop.read_vertices, 0, HasInt(StrictInt(-3)), 0, 0)
 
 
 # --------------------------------------------------------------------------- C int conversion of n

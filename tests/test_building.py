@@ -147,18 +147,24 @@ def test_fewer_than_three_columns_are_refused(fastloop, rec, adder, shape):
 def refused_array(adder: Adder, case: str):
     """(array, exception type, message); None for both: the exporter's own refusal."""
     if case == "wrong-dtype":
-        return np.zeros((3, 3), adder.bad_dtype), ValueError, (
-            f"Buffer dtype mismatch, expected '{adder.elem}' but got {adder.bad_desc}"
+        return (
+            np.zeros((3, 3), adder.bad_dtype),
+            ValueError,
+            (f"Buffer dtype mismatch, expected '{adder.elem}' but got {adder.bad_desc}"),
         )
     if case == "unsigned":
-        return np.zeros((3, 3), np.uint32), ValueError, (
-            f"Buffer dtype mismatch, expected '{adder.elem}' but got 'unsigned int'"
+        return (
+            np.zeros((3, 3), np.uint32),
+            ValueError,
+            (f"Buffer dtype mismatch, expected '{adder.elem}' but got 'unsigned int'"),
         )
     if case == "one-axis":
         return np.zeros(9, adder.dtype), ValueError, "Buffer has wrong number of dimensions (expected 2, got 1)"
     if case == "three-axes":
-        return np.zeros((1, 3, 3), adder.dtype), ValueError, (
-            "Buffer has wrong number of dimensions (expected 2, got 3)"
+        return (
+            np.zeros((1, 3, 3), adder.dtype),
+            ValueError,
+            ("Buffer has wrong number of dimensions (expected 2, got 3)"),
         )
     if case == "column-slice":
         return sample_rows(adder.dtype, 4, cols=6)[:, :3], None, None
@@ -176,8 +182,17 @@ def refused_array(adder: Adder, case: str):
 
 @pytest.mark.parametrize(
     "case",
-    ["wrong-dtype", "unsigned", "one-axis", "three-axes", "column-slice", "every-other-row", "transposed",
-     "read-only", "list"],
+    [
+        "wrong-dtype",
+        "unsigned",
+        "one-axis",
+        "three-axes",
+        "column-slice",
+        "every-other-row",
+        "transposed",
+        "read-only",
+        "list",
+    ],
 )
 @pytest.mark.parametrize("use_zero_fn", [False, True], ids=["fn", "fn0"])
 def test_unusable_arrays_are_refused_before_any_call(fastloop, rec, adder, case, use_zero_fn):

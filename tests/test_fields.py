@@ -183,8 +183,7 @@ def test_too_few_values_are_refused_before_any_call(fastloop, rec, family, n, gi
 @pytest.mark.parametrize("cols", [0, 1, 2])
 def test_setter_refuses_pos_with_fewer_than_three_columns(fastloop, rec, family, cols):
     with pytest.raises(ValueError) as info:
-        family.setter(fastloop)(rec.fn(family.setter_kind), INST, H, np.ones((2, cols), np.float32),
-                                family.values(2))
+        family.setter(fastloop)(rec.fn(family.setter_kind), INST, H, np.ones((2, cols), np.float32), family.values(2))
     assert str(info.value) == f"pos has {counted(cols, 'column')} per row; at least 3 are required"
     assert_one_module_frame(info.value, f"{family.prefix}_set_many")
     assert rec.count() == 0
@@ -213,33 +212,47 @@ def setter_view_case(family: Family, case: str):
     good_vals = family.values(3)
     if case == "pos-double-and-vals-int":
         # pos is viewed first, so its refusal is the one reported.
-        return np.zeros((3, 3), np.float64), np.zeros(family.value_shape(3), np.int32), ValueError(
-            "Buffer dtype mismatch, expected 'float' but got 'double'"
+        return (
+            np.zeros((3, 3), np.float64),
+            np.zeros(family.value_shape(3), np.int32),
+            ValueError("Buffer dtype mismatch, expected 'float' but got 'double'"),
         )
     if case == "pos-one-axis-and-vals-double":
-        return np.zeros(9, np.float32), np.zeros(family.value_shape(3), np.float64), ValueError(
-            "Buffer has wrong number of dimensions (expected 2, got 1)"
+        return (
+            np.zeros(9, np.float32),
+            np.zeros(family.value_shape(3), np.float64),
+            ValueError("Buffer has wrong number of dimensions (expected 2, got 1)"),
         )
     if case == "vals-double":
-        return positions(3), np.zeros(family.value_shape(3), np.float64), ValueError(
-            "Buffer dtype mismatch, expected 'float' but got 'double'"
+        return (
+            positions(3),
+            np.zeros(family.value_shape(3), np.float64),
+            ValueError("Buffer dtype mismatch, expected 'float' but got 'double'"),
         )
     if case == "vals-wrong-axes":
         if family is SCALAR:
-            return positions(3), np.zeros((3, 1), np.float32), ValueError(
-                "Buffer has wrong number of dimensions (expected 1, got 2)"
+            return (
+                positions(3),
+                np.zeros((3, 1), np.float32),
+                ValueError("Buffer has wrong number of dimensions (expected 1, got 2)"),
             )
-        return positions(3), np.zeros(9, np.float32), ValueError(
-            "Buffer has wrong number of dimensions (expected 2, got 1)"
+        return (
+            positions(3),
+            np.zeros(9, np.float32),
+            ValueError("Buffer has wrong number of dimensions (expected 2, got 1)"),
         )
     if case == "narrow-pos-and-vals-int":
         # Views are taken while binding, before the size and column checks.
-        return np.zeros((3, 2), np.float32), np.zeros(family.value_shape(3), np.int32), ValueError(
-            "Buffer dtype mismatch, expected 'float' but got 'int'"
+        return (
+            np.zeros((3, 2), np.float32),
+            np.zeros(family.value_shape(3), np.int32),
+            ValueError("Buffer dtype mismatch, expected 'float' but got 'int'"),
         )
     if case == "short-vals-of-wrong-type":
-        return positions(3), np.zeros(family.value_shape(1), np.float64), ValueError(
-            "Buffer dtype mismatch, expected 'float' but got 'double'"
+        return (
+            positions(3),
+            np.zeros(family.value_shape(1), np.float64),
+            ValueError("Buffer dtype mismatch, expected 'float' but got 'double'"),
         )
     if case == "vals-read-only":
         good_vals.flags.writeable = False
@@ -254,9 +267,17 @@ def setter_view_case(family: Family, case: str):
 
 @pytest.mark.parametrize(
     "case",
-    ["pos-double-and-vals-int", "pos-one-axis-and-vals-double", "vals-double", "vals-wrong-axes",
-     "narrow-pos-and-vals-int", "short-vals-of-wrong-type", "vals-read-only", "pos-strided",
-     "vals-not-contiguous"],
+    [
+        "pos-double-and-vals-int",
+        "pos-one-axis-and-vals-double",
+        "vals-double",
+        "vals-wrong-axes",
+        "narrow-pos-and-vals-int",
+        "short-vals-of-wrong-type",
+        "vals-read-only",
+        "pos-strided",
+        "vals-not-contiguous",
+    ],
 )
 @pytest.mark.parametrize("use_zero_fn", [False, True], ids=["fn", "fn0"])
 def test_setter_views_refused_in_parameter_order(fastloop, rec, family, case, use_zero_fn):
@@ -337,8 +358,7 @@ def test_found_rows_keep_what_the_sampler_wrote_unmodified(fastloop, rec, family
     rec.set_sampler(family.sampler_kind, returns=[1, 0], values=words)
     out, found = family.getter(fastloop)(rec.fn(family.sampler_kind), INST, H, positions(2))
     assert found.tolist() == [True, False]
-    assert bits(out).reshape(2, family.words).tolist() == [[0x7FC00000] * family.words,
-                                                          [CANONICAL_NAN] * family.words]
+    assert bits(out).reshape(2, family.words).tolist() == [[0x7FC00000] * family.words, [CANONICAL_NAN] * family.words]
     assert np.isnan(out).all()
 
 
@@ -372,8 +392,9 @@ def test_results_are_new_on_every_call(fastloop, rec, family):
     assert not second[1].any()
 
 
-@pytest.mark.parametrize("pos", [None, np.zeros((0, 3), np.float32), np.zeros((0, 1), np.float32)],
-                         ids=["None", "0x3", "0x1"])
+@pytest.mark.parametrize(
+    "pos", [None, np.zeros((0, 3), np.float32), np.zeros((0, 1), np.float32)], ids=["None", "0x3", "0x1"]
+)
 @pytest.mark.parametrize("use_zero_fn", [False, True], ids=["fn", "fn0"])
 def test_getter_without_rows_makes_no_call(fastloop, rec, family, pos, use_zero_fn):
     fn = 0 if use_zero_fn else rec.fn(family.sampler_kind)
@@ -387,8 +408,7 @@ def test_getter_without_rows_makes_no_call(fastloop, rec, family, pos, use_zero_
 @pytest.mark.parametrize("pos", [None, 3], ids=["no-rows", "rows"])
 def test_getter_allocates_through_the_module_np(fastloop, rec, family, recording_np, pos):
     n = 0 if pos is None else pos
-    out, found = family.getter(fastloop)(rec.fn(family.sampler_kind), INST, H,
-                                         None if pos is None else positions(pos))
+    out, found = family.getter(fastloop)(rec.fn(family.sampler_kind), INST, H, None if pos is None else positions(pos))
     shape = n if family is SCALAR else (n, 3)
     assert recording_np.calls == [("empty", shape, np.float32), ("zeros", n, np.uint8)]
     assert type(recording_np.calls[0][1]) is type(shape)

@@ -155,6 +155,7 @@ def cint_outcome(x):
 
 # -- what an array argument exports ---------------------------------------------------
 
+
 @dataclass
 class Exported:
     addr: int
@@ -289,6 +290,7 @@ def expected_outcome(name: str, args: dict):
 
 
 # -- strategies ---------------------------------------------------------------------
+
 
 def weighted(*choices):
     """One of the strategies, picked with the given weights: (weight, strategy), ..."""
@@ -866,8 +868,10 @@ def test_value_layouts_of_foreign_exporters(fastloop, rec, badbuffer, layout):
         (dict(format="T{f:x:}", shape=(3,)), None),
         (dict(format="f\t", shape=(3,)), "Does not understand character buffer dtype format string ('\t')"),
         (dict(format="Zq", itemsize=8, shape=(1,)), "Unexpected format string character: 'Z'"),
-        (dict(format="=g", itemsize=16, shape=(1,)),
-         "Python does not define a standard format string size for long double ('g').."),
+        (
+            dict(format="=g", itemsize=16, shape=(1,)),
+            "Python does not define a standard format string size for long double ('g')..",
+        ),
     ],
 )
 def test_foreign_value_buffers(fastloop, rec, badbuffer, kwargs, message):

@@ -355,8 +355,11 @@ def failure_cases(fl, rec, badbuffer, name):
     failing = HasInt(Boom)
     case("__int__ raises", raising(Boom, f, fn, failing, *values[2:]), [failing])
     strict = HasInt(StrictInt(7))
-    case("__int__ returns an int subclass, warning raised", raising(DeprecationWarning, f, fn, inst, strict,
-                                                                   *values[3:]), [strict])
+    case(
+        "__int__ returns an int subclass, warning raised",
+        raising(DeprecationWarning, f, fn, inst, strict, *values[3:]),
+        [strict],
+    )
     if "n" in params:
         case("n too big", raising(OverflowError, f, fn, inst, h, fresh(2**31)))
         case("n negative: NumPy refuses", raising(ValueError, f, fn, inst, h, -3))
@@ -384,7 +387,7 @@ def failure_cases(fl, rec, badbuffer, name):
         broken = BrokenBuffer()
         case(f"{p} export raises", raising(Boom, f, *with_arg(broken)), [broken])
         e = badbuffer.Exporter(
-            48, format="i" if p == "tris" else "f", itemsize=4, shape=good[p].shape, strides=(16, 4)[-good[p].ndim:]
+            48, format="i" if p == "tris" else "f", itemsize=4, shape=good[p].shape, strides=(16, 4)[-good[p].ndim :]
         )
         case(f"{p} foreign exporter refused", raising(ValueError, f, *with_arg(e)), [e], [e])
         if good[p].ndim == 2:

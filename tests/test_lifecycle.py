@@ -59,7 +59,7 @@ def test_loading_the_file_again_gives_the_same_module(fastloop, monkeypatch):
 
 # Shared by the scripts: a round trip through every family of functions against the
 # reference runtime, returning True when everything came back as sent.
-ROUND_TRIP = r"""
+ROUND_TRIP = rf"""
 def round_trip(m):
     import numpy as np
     from quorpy.reference import Runtime
@@ -93,8 +93,8 @@ def traceback_names(exc):
     return names
 
 
-FUNCTIONS = {functions!r}
-""".format(functions=list(FUNCTIONS))
+FUNCTIONS = {list(FUNCTIONS)!r}
+"""
 
 
 def run_report(run_python, body: str) -> dict:
@@ -265,8 +265,10 @@ def run_in(interp, code):
 NUMPY_IN_SUBINTERPRETERS = tuple(int(part) for part in np.__version__.split(".")[:2]) >= (2, 4)
 
 
-@pytest.mark.skipif(not NUMPY_IN_SUBINTERPRETERS,
-                    reason=f"NumPy {np.__version__} fails inside itself when imported in a legacy subinterpreter")
+@pytest.mark.skipif(
+    not NUMPY_IN_SUBINTERPRETERS,
+    reason=f"NumPy {np.__version__} fails inside itself when imported in a legacy subinterpreter",
+)
 def test_a_legacy_subinterpreter_that_imports_first_keeps_the_module(run_python):
     # The module takes whichever interpreter runs its create step first; here that is a
     # subinterpreter, and the main interpreter is the one refused afterwards.
@@ -289,7 +291,9 @@ try:
     import quorpy._fastloop
 except ImportError as exc:
     report["main"] = str(exc)
-report["sub_again"] = run_in(interp, "import quorpy._fastloop as m\nassert m.read_vertices(0, 0, 0, 0).shape == (0, 3)\n")
+report["sub_again"] = run_in(
+    interp, "import quorpy._fastloop as m\nassert m.read_vertices(0, 0, 0, 0).shape == (0, 3)\n"
+)
 _interpreters.destroy(interp)
 print(json.dumps(report))
 """.replace("ROUND_TRIP_SOURCE", repr(ROUND_TRIP)),

@@ -29,6 +29,7 @@ MODULE_DOC = (
     "match the C ABI exactly.\n"
 )
 
+
 def test_docstring_is_exact(fastloop):
     assert fastloop.__doc__ == MODULE_DOC
     assert len(fastloop.__doc__.split("\n")) == 14  # 13 lines, each ended by a line feed
@@ -66,8 +67,6 @@ LINKER_SYMBOLS = {"_init", "_fini", "_edata", "_end", "__bss_start"}
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
 def test_only_the_init_function_is_exported(fastloop):
-    proc = subprocess.run(
-        ["nm", "-D", "--defined-only", fastloop.__file__], capture_output=True, text=True, check=True
-    )
+    proc = subprocess.run(["nm", "-D", "--defined-only", fastloop.__file__], capture_output=True, text=True, check=True)
     symbols = {line.split()[-1] for line in proc.stdout.splitlines() if line.strip()}
     assert symbols - LINKER_SYMBOLS == {"PyInit__fastloop"}

@@ -222,7 +222,14 @@ def test_callbacks_get_one_reused_buffer(rt):
     addrs = {"s": set(), "c": set(), "v": set()}
     rt.lib.qlref_scalar_traverse(rt.inst, sf, TRAVS_CB(lambda pc, v: addrs["s"].add(ctypes.addressof(pc.contents))))
     rt.lib.qlref_vector_traverse(
-        rt.inst, vf, TRAVV_CB(lambda pc, pv: (addrs["c"].add(ctypes.addressof(pc.contents)), addrs["v"].add(ctypes.addressof(pv.contents))))
+        rt.inst,
+        vf,
+        TRAVV_CB(
+            lambda pc, pv: (
+                addrs["c"].add(ctypes.addressof(pc.contents)),
+                addrs["v"].add(ctypes.addressof(pv.contents)),
+            )
+        ),
     )
     assert all(len(a) == 1 for a in addrs.values())
 
@@ -278,8 +285,11 @@ def test_args_drive_the_entry_points_by_address(rt):
 
 @pytest.mark.parametrize(
     "platform, names",
-    [("linux", ["libquorlan_ref.so"]), ("darwin", ["libquorlan_ref.dylib"]),
-     ("win32", ["quorlan_ref.dll", "libquorlan_ref.dll"])],
+    [
+        ("linux", ["libquorlan_ref.so"]),
+        ("darwin", ["libquorlan_ref.dylib"]),
+        ("win32", ["quorlan_ref.dll", "libquorlan_ref.dll"]),
+    ],
 )
 def test_library_file_names_follow_the_platform(platform, names):
     assert _libs.file_names("quorlan_ref", platform) == names
@@ -353,7 +363,11 @@ def test_handle_is_refused_once_destroyed_by_a_thread_that_used_it(destroy, call
     def use(when):
         out = F3(9, 9, 9)
         lib.qlref_mesh_get_vertex(inst, mesh, 0, out)
-        seen[when] = (lib.qlref_mesh_vertex_count(inst, mesh), lib.qlref_mesh_add_vertex(inst, mesh, F3(4, 5, 6)), tuple(out))
+        seen[when] = (
+            lib.qlref_mesh_vertex_count(inst, mesh),
+            lib.qlref_mesh_add_vertex(inst, mesh, F3(4, 5, 6)),
+            tuple(out),
+        )
 
     def kill():
         if destroy == "object":

@@ -155,7 +155,7 @@ def test_values_set_come_back_from_sampling_and_traversal(prefix, data):
         got = bits(out).reshape(len(query), words)
         for q, row in zip(pos_bits, got):
             assert tuple(int(w) for w in row) == held[tuple(int(w) for w in q)]
-        assert (got[len(pos_bits):] == CANONICAL_NAN).all()
+        assert (got[len(pos_bits) :] == CANONICAL_NAN).all()
 
         # Every stored (position, value) pair, once.
         coords, vals = active_values(*rt.args(f"{prefix}_traverse", field))

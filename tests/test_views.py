@@ -58,10 +58,7 @@ def itemsize_message(size: int, name: str, expected: int) -> str:
     def s(n):
         return "s" if n >= 2 else ""
 
-    return (
-        f"Item size of buffer ({size} byte{s(size)}) does not match size of "
-        f"'{name}' ({expected} byte{s(expected)})"
-    )
+    return f"Item size of buffer ({size} byte{s(size)}) does not match size of '{name}' ({expected} byte{s(expected)})"
 
 
 def dims_message(expected: int, got: int) -> str:

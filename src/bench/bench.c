@@ -21,8 +21,8 @@
 
 /* Getters copy row `index & 3` of a static table (the mask keeps rows apart for the
  * tests at no measurable cost). */
-API const float qlbench_vertex_table[4][3] = {{1.5f, -2.0f, 3.25f}, {4.0f, 5.5f, -6.0f}, {0.0f, 7.0f, 8.5f},
-                                              {-9.0f, 10.0f, 0.125f}};
+API const float qlbench_vertex_table[4][3] = {
+    {1.5f, -2.0f, 3.25f}, {4.0f, 5.5f, -6.0f}, {0.0f, 7.0f, 8.5f}, {-9.0f, 10.0f, 0.125f}};
 API const int32_t qlbench_triangle_table[4][3] = {{0, 1, 2}, {3, 4, 5}, {6, 7, 8}, {9, 10, 11}};
 
 /* Where adders and setters put what they read. Exported, so the stores stay. */
@@ -134,28 +134,26 @@ API void qlbench_loop_add_triangles(addtri_t f, u64 inst, u64 h, const int32_t* 
     for (int64_t i = 0; i < n; ++i) f(inst, h, tris + 3 * i);
 }
 
-API void qlbench_loop_scalar_set_many(setscl_t f, u64 inst, u64 h, const float* pos, const float* vals,
-                                      int64_t n) {
+API void qlbench_loop_scalar_set_many(setscl_t f, u64 inst, u64 h, const float* pos, const float* vals, int64_t n) {
     for (int64_t i = 0; i < n; ++i) f(inst, h, pos + 3 * i, vals[i]);
 }
 
-API void qlbench_loop_vector_set_many(setvec_t f, u64 inst, u64 h, const float* pos, const float* vals,
-                                      int64_t n) {
+API void qlbench_loop_vector_set_many(setvec_t f, u64 inst, u64 h, const float* pos, const float* vals, int64_t n) {
     for (int64_t i = 0; i < n; ++i) f(inst, h, pos + 3 * i, vals + 3 * i);
 }
 
 /* Samplers: the same result as the module's (NaN where not found), so that every
  * contender can be checked against the others. */
-API void qlbench_loop_scalar_get_many(getscl_t f, u64 inst, u64 h, const float* pos, float* vals,
-                                      unsigned char* found, int64_t n) {
+API void qlbench_loop_scalar_get_many(getscl_t f, u64 inst, u64 h, const float* pos, float* vals, unsigned char* found,
+                                      int64_t n) {
     for (int64_t i = 0; i < n; ++i) {
         found[i] = f(inst, h, pos + 3 * i, vals + i) != 0;
         if (!found[i]) vals[i] = NAN;
     }
 }
 
-API void qlbench_loop_vector_get_many(getvecf_t f, u64 inst, u64 h, const float* pos, float* vals,
-                                      unsigned char* found, int64_t n) {
+API void qlbench_loop_vector_get_many(getvecf_t f, u64 inst, u64 h, const float* pos, float* vals, unsigned char* found,
+                                      int64_t n) {
     for (int64_t i = 0; i < n; ++i) {
         found[i] = f(inst, h, pos + 3 * i, vals + 3 * i) != 0;
         if (!found[i]) vals[3 * i] = vals[3 * i + 1] = vals[3 * i + 2] = NAN;

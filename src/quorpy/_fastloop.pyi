@@ -15,13 +15,21 @@ def read_triangles(fn: SupportsInt, inst: SupportsInt, h: SupportsInt, n: Suppor
 def add_vertices(fn: SupportsInt, inst: SupportsInt, h: SupportsInt, verts: NDArray[np.float32] | None) -> None: ...
 def add_triangles(fn: SupportsInt, inst: SupportsInt, h: SupportsInt, tris: NDArray[np.int32] | None) -> None: ...
 def scalar_set_many(
-    fn: SupportsInt, inst: SupportsInt, h: SupportsInt, pos: NDArray[np.float32] | None, vals: NDArray[np.float32] | None
+    fn: SupportsInt,
+    inst: SupportsInt,
+    h: SupportsInt,
+    pos: NDArray[np.float32] | None,
+    vals: NDArray[np.float32] | None,
 ) -> None: ...
 def scalar_get_many(
     fn: SupportsInt, inst: SupportsInt, h: SupportsInt, pos: NDArray[np.float32] | None
 ) -> tuple[NDArray[np.float32], NDArray[np.bool_]]: ...
 def vector_set_many(
-    fn: SupportsInt, inst: SupportsInt, h: SupportsInt, pos: NDArray[np.float32] | None, vals: NDArray[np.float32] | None
+    fn: SupportsInt,
+    inst: SupportsInt,
+    h: SupportsInt,
+    pos: NDArray[np.float32] | None,
+    vals: NDArray[np.float32] | None,
 ) -> None: ...
 def vector_get_many(
     fn: SupportsInt, inst: SupportsInt, h: SupportsInt, pos: NDArray[np.float32] | None

@@ -243,7 +243,7 @@ struct HotCache {
     unsigned next;  // slot to fill next
     bool closed;    // the thread is exiting and its Keeper is gone: cache nothing more
 };
-constinit thread_local HotCache hot [[gnu::tls_model("initial-exec")]] {};
+constinit thread_local HotCache hot [[gnu::tls_model("initial-exec")]]{};
 
 struct Keeper {
     std::shared_ptr<Object> own[kWays];

@@ -21,27 +21,25 @@
 #define MAXDIM 8
 
 typedef struct {
-    PyObject_HEAD
-    char *mem;             /* nbytes zeroed bytes (at least one allocated) */
+    PyObject_HEAD char* mem; /* nbytes zeroed bytes (at least one allocated) */
     Py_ssize_t nbytes;
-    Py_ssize_t offset;     /* data pointer = mem + offset */
-    Py_ssize_t len;        /* Py_buffer.len */
+    Py_ssize_t offset; /* data pointer = mem + offset */
+    Py_ssize_t len;    /* Py_buffer.len */
     Py_ssize_t itemsize;
     int ndim;
     int readonly;
-    char *format;          /* NULL: no format */
+    char* format; /* NULL: no format */
     int has_shape, has_strides, has_suboffsets;
     Py_ssize_t shape[MAXDIM], strides[MAXDIM], suboffsets[MAXDIM];
-    PyObject *error;       /* raised by every request when set */
-    Py_ssize_t exports;    /* live */
+    PyObject* error;    /* raised by every request when set */
+    Py_ssize_t exports; /* live */
     Py_ssize_t total_exports;
     Py_ssize_t releases;
     int last_flags;
 } Exporter;
 
-static int read_dims(PyObject *seq, Py_ssize_t *out, int *ndim, const char *what)
-{
-    PyObject *fast = PySequence_Fast(seq, what);
+static int read_dims(PyObject* seq, Py_ssize_t* out, int* ndim, const char* what) {
+    PyObject* fast = PySequence_Fast(seq, what);
     if (!fast) {
         return -1;
     }
@@ -63,24 +61,22 @@ static int read_dims(PyObject *seq, Py_ssize_t *out, int *ndim, const char *what
     return 0;
 }
 
-static PyObject *exporter_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
-{
-    static char *kwlist[] = {"nbytes", "format", "itemsize", "shape", "strides", "suboffsets",
-                             "ndim", "offset", "len", "readonly", "error", NULL};
+static PyObject* exporter_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    static char* kwlist[] = {"nbytes", "format", "itemsize", "shape",    "strides", "suboffsets",
+                             "ndim",   "offset", "len",      "readonly", "error",   NULL};
     Py_ssize_t nbytes, itemsize = 1, offset = 0, len = -1;
     PyObject *format = Py_None, *shape = Py_None, *strides = Py_None, *suboffsets = Py_None;
-    PyObject *error = Py_None;
+    PyObject* error = Py_None;
     int ndim = -1, readonly = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "n|$OnOOOinnpO", kwlist, &nbytes, &format, &itemsize,
-                                     &shape, &strides, &suboffsets, &ndim, &offset, &len, &readonly,
-                                     &error)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "n|$OnOOOinnpO", kwlist, &nbytes, &format, &itemsize, &shape, &strides,
+                                     &suboffsets, &ndim, &offset, &len, &readonly, &error)) {
         return NULL;
     }
     if (nbytes < 0 || offset < 0 || offset > nbytes) {
         PyErr_SetString(PyExc_ValueError, "need 0 <= offset <= nbytes");
         return NULL;
     }
-    Exporter *self = (Exporter *)type->tp_alloc(type, 0);
+    Exporter* self = (Exporter*)type->tp_alloc(type, 0);
     if (!self) {
         return NULL;
     }
@@ -94,7 +90,7 @@ static PyObject *exporter_new(PyTypeObject *type, PyObject *args, PyObject *kwds
     self->itemsize = itemsize;
     self->readonly = readonly;
     if (format != Py_None) {
-        const char *text = PyUnicode_AsUTF8(format);
+        const char* text = PyUnicode_AsUTF8(format);
         if (!text || !(self->format = PyMem_RawMalloc(strlen(text) + 1))) {
             Py_DECREF(self);
             return text ? PyErr_NoMemory() : NULL;
@@ -143,22 +139,20 @@ static PyObject *exporter_new(PyTypeObject *type, PyObject *args, PyObject *kwds
         }
         self->error = Py_NewRef(error);
     }
-    return (PyObject *)self;
+    return (PyObject*)self;
 }
 
-static void exporter_dealloc(Exporter *self)
-{
+static void exporter_dealloc(Exporter* self) {
     PyMem_RawFree(self->mem);
     PyMem_RawFree(self->format);
     Py_XDECREF(self->error);
-    Py_TYPE(self)->tp_free((PyObject *)self);
+    Py_TYPE(self)->tp_free((PyObject*)self);
 }
 
-static int exporter_getbuffer(Exporter *self, Py_buffer *view, int flags)
-{
+static int exporter_getbuffer(Exporter* self, Py_buffer* view, int flags) {
     self->last_flags = flags;
     if (self->error) {
-        PyErr_SetObject((PyObject *)Py_TYPE(self->error), self->error);
+        PyErr_SetObject((PyObject*)Py_TYPE(self->error), self->error);
         view->obj = NULL;
         return -1;
     }
@@ -178,20 +172,17 @@ static int exporter_getbuffer(Exporter *self, Py_buffer *view, int flags)
     return 0;
 }
 
-static void exporter_releasebuffer(Exporter *self, Py_buffer *view)
-{
+static void exporter_releasebuffer(Exporter* self, Py_buffer* view) {
     (void)view;
     self->exports--;
     self->releases++;
 }
 
-static PyObject *exporter_read(Exporter *self, PyObject *Py_UNUSED(ignored))
-{
+static PyObject* exporter_read(Exporter* self, PyObject* Py_UNUSED(ignored)) {
     return PyBytes_FromStringAndSize(self->mem, self->nbytes);
 }
 
-static PyObject *exporter_write(Exporter *self, PyObject *args)
-{
+static PyObject* exporter_write(Exporter* self, PyObject* args) {
     Py_buffer data;
     Py_ssize_t at = 0;
     if (!PyArg_ParseTuple(args, "y*|n", &data, &at)) {
@@ -207,13 +198,11 @@ static PyObject *exporter_write(Exporter *self, PyObject *args)
     Py_RETURN_NONE;
 }
 
-static PyObject *get_address(Exporter *self, void *Py_UNUSED(closure))
-{
+static PyObject* get_address(Exporter* self, void* Py_UNUSED(closure)) {
     return PyLong_FromVoidPtr(self->mem + self->offset);
 }
 
-static PyObject *get_counts(Exporter *self, void *closure)
-{
+static PyObject* get_counts(Exporter* self, void* closure) {
     switch ((int)(Py_intptr_t)closure) {
     case 0: return PyLong_FromSsize_t(self->exports);
     case 1: return PyLong_FromSsize_t(self->total_exports);
@@ -230,10 +219,10 @@ static PyMethodDef exporter_methods[] = {
 
 static PyGetSetDef exporter_getset[] = {
     {"address", (getter)get_address, NULL, "the data pointer handed out", NULL},
-    {"exports", (getter)get_counts, NULL, "exports not yet released", (void *)0},
-    {"total_exports", (getter)get_counts, NULL, "exports ever made", (void *)1},
-    {"releases", (getter)get_counts, NULL, "releases ever made", (void *)2},
-    {"last_flags", (getter)get_counts, NULL, "flags of the last request", (void *)3},
+    {"exports", (getter)get_counts, NULL, "exports not yet released", (void*)0},
+    {"total_exports", (getter)get_counts, NULL, "exports ever made", (void*)1},
+    {"releases", (getter)get_counts, NULL, "releases ever made", (void*)2},
+    {"last_flags", (getter)get_counts, NULL, "flags of the last request", (void*)3},
     {NULL, NULL, NULL, NULL, NULL},
 };
 
@@ -243,8 +232,7 @@ static PyBufferProcs exporter_as_buffer = {
 };
 
 static PyTypeObject ExporterType = {
-    PyVarObject_HEAD_INIT(NULL, 0)
-    .tp_name = "badbuffer.Exporter",
+    PyVarObject_HEAD_INIT(NULL, 0).tp_name = "badbuffer.Exporter",
     .tp_basicsize = sizeof(Exporter),
     .tp_dealloc = (destructor)exporter_dealloc,
     .tp_as_buffer = &exporter_as_buffer,
@@ -259,13 +247,12 @@ static struct PyModuleDef badbuffer_module = {
     PyModuleDef_HEAD_INIT, "badbuffer", "Test-only buffer exporter.", -1, NULL, NULL, NULL, NULL, NULL,
 };
 
-PyMODINIT_FUNC PyInit_badbuffer(void)
-{
+PyMODINIT_FUNC PyInit_badbuffer(void) {
     if (PyType_Ready(&ExporterType) < 0) {
         return NULL;
     }
-    PyObject *m = PyModule_Create(&badbuffer_module);
-    if (m && PyModule_AddObjectRef(m, "Exporter", (PyObject *)&ExporterType) < 0) {
+    PyObject* m = PyModule_Create(&badbuffer_module);
+    if (m && PyModule_AddObjectRef(m, "Exporter", (PyObject*)&ExporterType) < 0) {
         Py_DECREF(m);
         return NULL;
     }

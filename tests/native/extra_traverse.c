@@ -28,20 +28,18 @@
 
 #define EXPORT QUORPY_EXPORT
 
-
 static pthread_mutex_t g_mu = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t g_cv = PTHREAD_COND_INITIALIZER;
-static int g_parties;      /* threads meeting at each traversal; 0: no barrier */
+static int g_parties; /* threads meeting at each traversal; 0: no barrier */
 static int g_timeout_ms;
-static int64_t g_arrived;  /* arrivals since the reset */
-static int g_timeouts;     /* barrier waits that gave up */
-static int g_active;       /* traversals running now */
-static int g_max_active;   /* most traversals seen running at once */
-static int64_t g_calls;    /* traversal calls since the reset */
+static int64_t g_arrived; /* arrivals since the reset */
+static int g_timeouts;    /* barrier waits that gave up */
+static int g_active;      /* traversals running now */
+static int g_max_active;  /* most traversals seen running at once */
+static int64_t g_calls;   /* traversal calls since the reset */
 
 /* Arm the barrier for `parties` threads (0: none) and clear the statistics. */
-EXPORT void ext_reset(int parties, int timeout_ms)
-{
+EXPORT void ext_reset(int parties, int timeout_ms) {
     pthread_mutex_lock(&g_mu);
     g_parties = parties;
     g_timeout_ms = timeout_ms;
@@ -53,32 +51,28 @@ EXPORT void ext_reset(int parties, int timeout_ms)
     pthread_mutex_unlock(&g_mu);
 }
 
-EXPORT int ext_max_active(void)
-{
+EXPORT int ext_max_active(void) {
     pthread_mutex_lock(&g_mu);
     int v = g_max_active;
     pthread_mutex_unlock(&g_mu);
     return v;
 }
 
-EXPORT int ext_timeouts(void)
-{
+EXPORT int ext_timeouts(void) {
     pthread_mutex_lock(&g_mu);
     int v = g_timeouts;
     pthread_mutex_unlock(&g_mu);
     return v;
 }
 
-EXPORT int64_t ext_calls(void)
-{
+EXPORT int64_t ext_calls(void) {
     pthread_mutex_lock(&g_mu);
     int64_t v = g_calls;
     pthread_mutex_unlock(&g_mu);
     return v;
 }
 
-static void enter(void)
-{
+static void enter(void) {
     pthread_mutex_lock(&g_mu);
     g_calls++;
     /* Counted on arrival: a thread released by the barrier may finish its traversal
@@ -112,15 +106,13 @@ static void enter(void)
     pthread_mutex_unlock(&g_mu);
 }
 
-static void leave(void)
-{
+static void leave(void) {
     pthread_mutex_lock(&g_mu);
     g_active--;
     pthread_mutex_unlock(&g_mu);
 }
 
-static void element(uint64_t h, int64_t i, float pc[3], float pv[3])
-{
+static void element(uint64_t h, int64_t i, float pc[3], float pv[3]) {
     pc[0] = (float)i;
     pc[1] = (float)h;
     pc[2] = -(float)(i % 1000);
@@ -129,8 +121,7 @@ static void element(uint64_t h, int64_t i, float pc[3], float pv[3])
     pv[2] = (float)h;
 }
 
-EXPORT void ext_traverse_s(uint64_t inst, uint64_t h, travs_cb_t cb)
-{
+EXPORT void ext_traverse_s(uint64_t inst, uint64_t h, travs_cb_t cb) {
     (void)inst;
     enter();
     for (int64_t i = 0; i < (int64_t)h; i++) {
@@ -145,8 +136,7 @@ EXPORT void ext_traverse_s(uint64_t inst, uint64_t h, travs_cb_t cb)
     leave();
 }
 
-EXPORT void ext_traverse_v(uint64_t inst, uint64_t h, travv_cb_t cb)
-{
+EXPORT void ext_traverse_v(uint64_t inst, uint64_t h, travv_cb_t cb) {
     (void)inst;
     enter();
     for (int64_t i = 0; i < (int64_t)h; i++) {

@@ -26,8 +26,9 @@ def plot(run: dict, path: str) -> None:
     functions, workloads = cfg["functions"], cfg["workloads"]
     cols = min(5, len(functions))
     rows_per = -(-len(functions) // cols)
-    fig, axes = plt.subplots(rows_per * len(workloads), cols, figsize=(4 * cols, 3.2 * rows_per * len(workloads)),
-                             squeeze=False, sharex=True)
+    fig, axes = plt.subplots(
+        rows_per * len(workloads), cols, figsize=(4 * cols, 3.2 * rows_per * len(workloads)), squeeze=False, sharex=True
+    )
     for w, wl in enumerate(workloads):
         for i, function in enumerate(functions):
             ax = axes[w * rows_per + i // cols][i % cols]

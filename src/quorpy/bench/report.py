@@ -83,8 +83,9 @@ def table(run: dict) -> str:
 
 
 def _row(idx: Index, wl: str, function: str, key: str, sizes, width: int) -> str:
-    first = next((r for r in idx.by.values() if r.workload == wl and r.function == function and r.contender == key),
-                 None)
+    first = next(
+        (r for r in idx.by.values() if r.workload == wl and r.function == function and r.contender == key), None
+    )
     if first is not None and first.status == "unavailable":
         return "  " + first.note
     cells = []
@@ -102,8 +103,11 @@ def _row(idx: Index, wl: str, function: str, key: str, sizes, width: int) -> str
 
 def zero_table(run: dict) -> str:
     idx = Index(run["results"])
-    lines = ["", "n = 0: a call that transfers nothing, against the allocation it must make (ns per call,",
-             "median/min, then the ratio; functions that allocate nothing are compared with one np.empty)"]
+    lines = [
+        "",
+        "n = 0: a call that transfers nothing, against the allocation it must make (ns per call,",
+        "median/min, then the ratio; functions that allocate nothing are compared with one np.empty)",
+    ]
     for wl in run["config"]["workloads"]:
         lines.append(f"  {WORKLOADS[wl].name}")
         for function in run["config"]["functions"]:
@@ -111,22 +115,29 @@ def zero_table(run: dict) -> str:
             if not (ours and base):
                 continue
             ratio = idx.ratio(wl, function, "quorpy", "numpy", 0)
-            lines.append(f"    {function:21}{fmt_ns(ours.median):>6}/{fmt_ns(ours.min):<6}"
-                         f"{ratio:5.2f}x  of {fmt_ns(base.median):>5}/{fmt_ns(base.min):<5} {base.note}")
+            lines.append(
+                f"    {function:21}{fmt_ns(ours.median):>6}/{fmt_ns(ours.min):<6}"
+                f"{ratio:5.2f}x  of {fmt_ns(base.median):>5}/{fmt_ns(base.min):<5} {base.note}"
+            )
     return "\n".join(lines)
 
 
 def threads_table(run: dict) -> str:
-    lines = ["", "Threads: read_vertices on two meshes, two threads against one thread doing both",
-             "(the C loop through ctypes, which releases the GIL too, is the control)"]
+    lines = [
+        "",
+        "Threads: read_vertices on two meshes, two threads against one thread doing both",
+        "(the C loop through ctypes, which releases the GIL too, is the control)",
+    ]
     for t in run["threads"]:
         one, two = statistics.median(t["one_thread_ns"]), statistics.median(t["two_threads_ns"])
         label = run["contenders"][t["contender"]]
         busy = t.get("other_cores_busy")
         busy = f"; other processes kept {busy:.2f} cores busy" if busy is not None else ""
-        lines.append(f"  {WORKLOADS[t['workload']].name:18} {label:7} n={fmt_size(t['n'])}, {t['reads_per_thread']} "
-                     f"reads per thread: one thread {one / 1e6:.1f} ms, two threads {two / 1e6:.1f} ms, "
-                     f"throughput x{t['ratio']:.2f}{busy}")
+        lines.append(
+            f"  {WORKLOADS[t['workload']].name:18} {label:7} n={fmt_size(t['n'])}, {t['reads_per_thread']} "
+            f"reads per thread: one thread {one / 1e6:.1f} ms, two threads {two / 1e6:.1f} ms, "
+            f"throughput x{t['ratio']:.2f}{busy}"
+        )
     return "\n".join(lines)
 
 
@@ -171,32 +182,71 @@ def targets(run: dict) -> list[dict]:
         def called(v: str) -> dict[str, float]:
             return {f: round(medians[f], 3) for f in verdicts if verdicts[f] == v}
 
-        out.append(dict(target=name, workload=wl, status=status, worst=worst, ratio=medians[worst],
-                        band=(min(rounds[worst]), max(rounds[worst])), limit=limit, note=note,
-                        misses=called("MISS"), ties=called("tie")))
+        out.append(
+            dict(
+                target=name,
+                workload=wl,
+                status=status,
+                worst=worst,
+                ratio=medians[worst],
+                band=(min(rounds[worst]), max(rounds[worst])),
+                limit=limit,
+                note=note,
+                misses=called("MISS"),
+                ties=called("tie"),
+            )
+        )
 
     big, mid = 1_000_000, 100_000
     for wl in cfg["workloads"]:
-        check("(1) n=10^6: quorpy / C loop <= 1.10", wl,
-              {f: idx.rounds(wl, f, "quorpy", "c_loop", big) for f in functions}, 1.10)
+        check(
+            "(1) n=10^6: quorpy / C loop <= 1.10",
+            wl,
+            {f: idx.rounds(wl, f, "quorpy", "c_loop", big) for f in functions},
+            1.10,
+        )
         # Per round (ctypes / quorpy) / (ctypes / C loop): the Python loop's time cancels,
         # so the share is the same over ctypes and cffi.
-        check("(2) n=10^5: share of the C loop's speed-up >= 0.90", wl,
-              {f: idx.rounds(wl, f, "c_loop", "quorpy", mid) for f in functions}, 0.90, True,
-              _loop_speedups(idx, wl, functions, mid))
+        check(
+            "(2) n=10^5: share of the C loop's speed-up >= 0.90",
+            wl,
+            {f: idx.rounds(wl, f, "c_loop", "quorpy", mid) for f in functions},
+            0.90,
+            True,
+            _loop_speedups(idx, wl, functions, mid),
+        )
         if wl == ABSOLUTE_SPEEDUP_WORKLOAD:
             for other in ("ctypes", "cffi"):
-                check(f"(2) n=10^5: {other} loop / quorpy >= 100", wl,
-                      {f: idx.rounds(wl, f, other, "quorpy", mid) for f in functions}, 100, True)
-        check("(3) n=10^6: quorpy / numba <= 1.00", wl,
-              {f: idx.rounds(wl, f, "quorpy", "numba", big) for f in functions}, 1.00)
+                check(
+                    f"(2) n=10^5: {other} loop / quorpy >= 100",
+                    wl,
+                    {f: idx.rounds(wl, f, other, "quorpy", mid) for f in functions},
+                    100,
+                    True,
+                )
+        check(
+            "(3) n=10^6: quorpy / numba <= 1.00",
+            wl,
+            {f: idx.rounds(wl, f, "quorpy", "numba", big) for f in functions},
+            1.00,
+        )
         small = {f"{f} n={n}": idx.rounds(wl, f, "quorpy", "numba", n) for f in functions for n in sizes if n <= SMALL}
         check("(3) n<=100: quorpy / numba per call < 1.00", wl, small, 0.9999)
-        check("(4) n=0: quorpy / its numpy allocation <= 1.30", wl,
-              {f: idx.rounds(wl, f, "quorpy", "numpy", 0) for f in functions}, 1.30)
+        check(
+            "(4) n=0: quorpy / its numpy allocation <= 1.30",
+            wl,
+            {f: idx.rounds(wl, f, "quorpy", "numpy", 0) for f in functions},
+            1.30,
+        )
         th = {t["contender"]: t for t in run["threads"] if t["workload"] == wl}
-        check("(5) two threads / one thread throughput >= 1.70", wl,
-              {"read_vertices": _thread_rounds(th.get("quorpy"))}, 1.70, True, _control(th.get("c_loop"), 1.70))
+        check(
+            "(5) two threads / one thread throughput >= 1.70",
+            wl,
+            {"read_vertices": _thread_rounds(th.get("quorpy"))},
+            1.70,
+            True,
+            _control(th.get("c_loop"), 1.70),
+        )
     return out
 
 
@@ -234,8 +284,10 @@ BUSY_CORES = 0.5
 def targets_text(rows: list[dict], other_cores_busy: float | None = None) -> str:
     lines = ["", TARGETS_HEADER]
     if other_cores_busy is not None and other_cores_busy >= BUSY_CORES:
-        lines.append(f"Other processes kept {other_cores_busy:.2f} cores busy during this run: its noise exceeds "
-                     "what its rounds show; rerun on an idle machine before trusting a MISS.")
+        lines.append(
+            f"Other processes kept {other_cores_busy:.2f} cores busy during this run: its noise exceeds "
+            "what its rounds show; rerun on an idle machine before trusting a MISS."
+        )
     for t in rows:
         measured = t["status"] != "not measured"
         head = f"  {t['status'] if measured else '-':5} {t['target']:52} {WORKLOADS[t['workload']].name:18}"

@@ -147,8 +147,7 @@ def extrapolate(results: list[Result], cs: list[Contender], cfg: Config) -> list
         if r.contender in capped and r.status == "measured" and measured and r.n == max(measured):
             for big in (s for s in cfg.sizes if s > cfg.py_loop_max):
                 scaled = [t * big / r.n for t in r.samples]
-                out.append(Result(r.workload, r.function, r.contender, big, "extrapolated", scaled, 0,
-                                  f"from n={r.n}"))
+                out.append(Result(r.workload, r.function, r.contender, big, "extrapolated", scaled, 0, f"from n={r.n}"))
     return out
 
 

@@ -80,7 +80,7 @@ def measure(entries: Sequence[Entry], rounds: int, budget_ns: int) -> None:
     for e in entries:
         calibrate(e, budget_ns)
     for r in range(rounds):
-        order = list(entries[r % len(entries):]) + list(entries[: r % len(entries)])
+        order = list(entries[r % len(entries) :]) + list(entries[: r % len(entries)])
         if r % 2:
             order.reverse()
         for e in order:

@@ -18,11 +18,13 @@ namespace quorpy {
 
 // Strings interned once, when the module is first executed: parameter names (matched
 // by identity first) and the names the bodies look up on NumPy.
+// clang-format off: a table, kept in step with str_text in binding.cpp
 enum class Str : unsigned char {
     fn, inst, h, n, verts, tris, pos, vals,
     np, empty, zeros, float32, int32, uint8, view, dtype,
     count_
 };
+// clang-format on
 PyObject* str(Str s) noexcept;
 
 // How a bound argument is converted.

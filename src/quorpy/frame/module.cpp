@@ -127,8 +127,8 @@ bool warn_on_version_mismatch() {
     if (major == 3 && minor == 13) return true;
     char message[200];
     std::snprintf(message, sizeof message,
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 13,
-                  module_name, "does not match", major, minor);
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 13, module_name,
+                  "does not match", major, minor);
     return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
 
@@ -189,8 +189,8 @@ int exec_module(PyObject* module) {
     the_namespace = Ref::borrow(PyModule_GetDict(module)).release();
 
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    bool ok = builtins && PyModule_AddObjectRef(module, "__builtins__", builtins.get()) == 0 &&
-              warn_on_version_mismatch();
+    bool ok =
+        builtins && PyModule_AddObjectRef(module, "__builtins__", builtins.get()) == 0 && warn_on_version_mismatch();
     if (ok && !populate(module)) {
         static const TracebackSite init_site{"init quorpy._fastloop", __LINE__};
         init_site.add(the_namespace);
@@ -210,15 +210,7 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_fastloop",
-    module_doc,
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_fastloop", module_doc, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

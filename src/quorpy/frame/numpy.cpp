@@ -21,9 +21,9 @@ PyObject* empty_rows;     // (0, 3): the one shape an empty transfer allocates
 struct NumpyCache {
     int watcher = -1;
     bool valid = false;
-    std::uint64_t generation = 0;  // counts changes to any watched dict
-    PyObject* ns = nullptr;        // the module namespace the entries were found through
-    PyObject* np = nullptr;        // strong: the module found there as `np`
+    std::uint64_t generation = 0;                        // counts changes to any watched dict
+    PyObject* ns = nullptr;                              // the module namespace the entries were found through
+    PyObject* np = nullptr;                              // strong: the module found there as `np`
     PyObject* attr[static_cast<int>(Str::count_)] = {};  // strong: np.<name>
 } cache;
 
@@ -116,8 +116,7 @@ Ref call_numpy(PyObject* module, Str func, PyObject* shape, Str dtype) {
     Ref type = numpy_attribute(module, dtype);
     if (!type) return {};
     PyObject* argv[] = {nullptr, shape, type.get()};
-    return Ref::steal(
-        PyObject_Vectorcall(callable.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, dtype_kwnames));
+    return Ref::steal(PyObject_Vectorcall(callable.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, dtype_kwnames));
 }
 
 Ref rows_of_three(Py_ssize_t rows) {

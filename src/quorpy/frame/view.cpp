@@ -113,15 +113,19 @@ public:
                 return false;
             }
             switch (c) {
-            case ' ': case '\r': case '\n':
-                ++s_;
-                continue;
-            case '@': case '^': case '=': case '<':
+            case ' ':
+            case '\r':
+            case '\n': ++s_; continue;
+            case '@':
+            case '^':
+            case '=':
+            case '<':
                 standard_ = (c == '=' || c == '<');
                 aligned_ = (c == '@');
                 ++s_;
                 continue;
-            case '>': case '!':
+            case '>':
+            case '!':
                 PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
                 return false;
             case 'T':
@@ -144,11 +148,8 @@ public:
                 s_ = end + 1;
                 continue;
             }
-            case '(':
-                return subarray();
-            case 'x':
-                offset_ = saturating_add(offset_, count);
-                break;
+            case '(': return subarray();
+            case 'x': offset_ = saturating_add(offset_, count); break;
             case 'Z': {
                 const FormatChar* row = find_char(complex_chars, s_[1]);
                 if (!row) {
@@ -327,19 +328,24 @@ bool check_size(const Py_buffer& b, const Py_ssize_t* extent, int ndim, Py_ssize
     Py_ssize_t total = 0;
     bool fits = ndim == 1 || multiply(b.itemsize, extent[1], row_bytes);
     if (fits) {
-        if (row_bytes == 0) total = 0;
-        else fits = multiply(row_bytes, extent[0], total);
+        if (row_bytes == 0)
+            total = 0;
+        else
+            fits = multiply(row_bytes, extent[0], total);
     }
     if (fits && total == b.len) return true;
     char shape[64];
-    if (ndim == 2) std::snprintf(shape, sizeof shape, "(%zd, %zd)", extent[0], extent[1]);
-    else std::snprintf(shape, sizeof shape, "(%zd,)", extent[0]);
+    if (ndim == 2)
+        std::snprintf(shape, sizeof shape, "(%zd, %zd)", extent[0], extent[1]);
+    else
+        std::snprintf(shape, sizeof shape, "(%zd,)", extent[0]);
     if (!fits)
         PyErr_Format(PyExc_ValueError, "Buffer of shape %s with %zd-byte items is larger than any memory", shape,
                      b.itemsize);
     else
-        PyErr_Format(PyExc_ValueError, "Buffer length (%zd bytes) does not match its shape %s of %zd-byte items (%zd bytes)",
-                     b.len, shape, b.itemsize, total);
+        PyErr_Format(PyExc_ValueError,
+                     "Buffer length (%zd bytes) does not match its shape %s of %zd-byte items (%zd bytes)", b.len,
+                     shape, b.itemsize, total);
     return false;
 }
 
@@ -387,16 +393,15 @@ bool View::acquire(PyObject* obj, ElemType type, int ndim) {
         return fail();
     }
     if (buf_.ndim != ndim) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim,
-                     buf_.ndim);
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim, buf_.ndim);
         return fail();
     }
     // An exporter that gives no format describes unsigned bytes.
     if (!FormatReader(buf_.format ? buf_.format : "B", want).run()) return fail();
     if (static_cast<std::size_t>(buf_.itemsize) != want.size) {
         std::size_t got = static_cast<std::size_t>(buf_.itemsize);
-        PyErr_Format(PyExc_ValueError, "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
-                     got, got >= 2 ? "s" : "", want.described, want.size, want.size >= 2 ? "s" : "");
+        PyErr_Format(PyExc_ValueError, "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)", got,
+                     got >= 2 ? "s" : "", want.described, want.size, want.size >= 2 ? "s" : "");
         return fail();
     }
     if (buf_.shape) {

@@ -18,10 +18,10 @@ namespace quorpy {
 namespace {
 
 // Initial-exec TLS (see platform.h): as cheap to reach from a callback as a plain global.
-QUORPY_TLS Py_ssize_t _g_i;         // elements counted, or index of the next one to write
-QUORPY_TLS Py_ssize_t _g_n;         // rows the fill pass may write: the count pass's result
-QUORPY_TLS float* _g_coords;        // fill pass only: (n, 3) coordinates
-QUORPY_TLS float* _g_vals;          // fill pass only: n values, or (n, 3) vectors
+QUORPY_TLS Py_ssize_t _g_i;   // elements counted, or index of the next one to write
+QUORPY_TLS Py_ssize_t _g_n;   // rows the fill pass may write: the count pass's result
+QUORPY_TLS float* _g_coords;  // fill pass only: (n, 3) coordinates
+QUORPY_TLS float* _g_vals;    // fill pass only: n values, or (n, 3) vectors
 
 // Three floats as one 12-byte copy: bit for bit, NaN payloads included.
 void copy3(float* dst, const float* src) noexcept { std::memcpy(dst, src, 3 * sizeof(float)); }
@@ -131,8 +131,8 @@ Ref active_values(Args& a) {
 
     if (reported > n) {
         PyErr_Format(PyExc_RuntimeError,
-                     "the field changed during extraction: the count pass reported %zd values, the fill pass %zd",
-                     n, reported);
+                     "the field changed during extraction: the count pass reported %zd values, the fill pass %zd", n,
+                     reported);
         return {};
     }
     if (reported < n) return first_rows<Values>(a.module, mc, mv, reported);

@@ -103,8 +103,8 @@ Ref get_many(Args& a) {
         if (!mo.acquire_result(out.get(), ElemType::Float, Field::value_ndim, n) ||
             !mf.acquire_result(found.get(), ElemType::UChar, 1, n))
             return {};
-        missing = Field::sample(reinterpret_cast<typename Field::sampler>(a.fn), a, n, rows_of<const float>(pos),
-                                mo, reinterpret_cast<unsigned char*>(mf.data()));
+        missing = Field::sample(reinterpret_cast<typename Field::sampler>(a.fn), a, n, rows_of<const float>(pos), mo,
+                                reinterpret_cast<unsigned char*>(mf.data()));
     } else {
         // Nothing will be written, so there is no layout to check (a view of a fresh
         // array costs more than the array); the lock is still released once.
