@@ -2,8 +2,9 @@
 reading both, one after the other: the same work, so the time ratio is the throughput
 gained by the second thread (2.0 at best on two free cores, 1.0 if the GIL is held).
 
-The plain C loop, called through ctypes (which releases the GIL too), runs the same
-experiment as a control: what it cannot gain, the native itself does not allow.
+The plain C loop, called through ctypes (which releases the GIL too) and making a new
+result array for every read as read_vertices does, runs the same experiment as a
+control: what it cannot gain, the native and the machine do not allow.
 """
 
 from __future__ import annotations
@@ -58,9 +59,16 @@ def _readers(contender: str, args, n: int):
     if contender == "quorpy":
         read = _fastloop.read_vertices
         return lambda: read(*args, n)
-    out = np.ones((n, 3), np.float32)  # one per thread, touched beforehand
     loop = clib.loop("read_vertices")
-    return lambda out=out, addr=out.ctypes.data: loop(*args, addr, n)
+
+    def read() -> np.ndarray:
+        # A new result array each time, as read_vertices makes: fresh memory is part of
+        # what two threads contend for (page faults, the allocator's arenas).
+        out = np.empty((n, 3), np.float32)
+        loop(*args, out.ctypes.data, n)
+        return out
+
+    return read
 
 
 def _repeated(read, m: int):
