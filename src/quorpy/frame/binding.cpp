@@ -191,10 +191,20 @@ PyObject* call_function(const Function& f, PyObject* module, PyObject* const* ar
     return result.release();
 }
 
+PyCodeObject* TracebackSite::code() const noexcept {
+    PyCodeObject* code = code_.load(std::memory_order_acquire);
+    if (code) return code;
+    PyCodeObject* made = PyCode_NewEmpty(traceback_file, qualname_, line_);
+    if (!made) return nullptr;
+    if (code_.compare_exchange_strong(code, made, std::memory_order_acq_rel)) return made;
+    Py_DECREF(made);
+    return code;
+}
+
 void TracebackSite::add(PyObject* globals) const noexcept {
     PyObject* exc = PyErr_GetRaisedException();
-    if (!code_) code_ = PyCode_NewEmpty(traceback_file, qualname_, line_);
-    PyFrameObject* frame = code_ ? PyFrame_New(PyThreadState_Get(), code_, globals, nullptr) : nullptr;
+    PyCodeObject* code = this->code();
+    PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     // Failing to describe the error must not replace it.
     PyErr_Clear();
     PyErr_SetRaisedException(exc);

@@ -8,6 +8,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 
 #include "frame/ref.hpp"
@@ -64,9 +65,13 @@ public:
     void add(PyObject* globals) const noexcept;
 
 private:
+    PyCodeObject* code() const noexcept;
+
     const char* qualname_;
     int line_;
-    mutable PyCodeObject* code_ = nullptr;  // strong once made; kept for the life of the process
+    // Strong once made, and kept for the life of the process. Threads may fail at the
+    // same time: the first to publish its code object wins, the others drop theirs.
+    mutable std::atomic<PyCodeObject*> code_ = nullptr;
 };
 
 struct Function {

@@ -3,15 +3,21 @@
 // State lives in process-wide statics, not in the module object: one interpreter per
 // process and one module object, executed once. A failed execution leaves no module
 // recorded, so the next import starts afresh.
+//
+// The statics are read and changed under one lock (frame/mutex.hpp), held only for
+// those few steps: the execute step claims the module under it, then fills it without
+// it, since importing NumPy runs arbitrary Python code.
 #include <Python.h>
 
 #include <array>
 #include <iterator>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <utility>
 
 #include "frame/binding.hpp"
+#include "frame/mutex.hpp"
 #include "transfer/functions.hpp"
 
 namespace quorpy {
@@ -75,14 +81,21 @@ constexpr std::array<PyMethodDef, sizeof...(I)> make_method_defs(std::index_sequ
 // No docstrings: ml_doc stays null.
 std::array<PyMethodDef, function_count> method_defs = make_method_defs(std::make_index_sequence<function_count>{});
 
-// Process-wide state.
+// Process-wide state, guarded by state_mutex.
+Mutex state_mutex;
 std::int64_t first_interpreter = -1;
 PyObject* the_module;     // strong; the one executed module
 PyObject* the_namespace;  // strong; its __dict__
 
 void forget_module() {
-    Py_CLEAR(the_namespace);
-    Py_CLEAR(the_module);
+    PyObject *ns, *module;
+    {
+        std::lock_guard guard(state_mutex);
+        ns = std::exchange(the_namespace, nullptr);
+        module = std::exchange(the_module, nullptr);
+    }
+    Py_XDECREF(ns);
+    Py_XDECREF(module);
 }
 
 // Copies spec.<attr> to module.<name>; a missing attribute is skipped, and so is None
@@ -98,15 +111,18 @@ bool copy_spec_attr(PyObject* spec, PyObject* dict, const char* attr, const char
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1 && PyErr_Occurred()) return nullptr;
-    if (first_interpreter == -1) {
-        first_interpreter = id;
-    } else if (id != first_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per "
-                        "process.");
-        return nullptr;
+    {
+        std::lock_guard guard(state_mutex);
+        if (first_interpreter == -1) {
+            first_interpreter = id;
+        } else if (id != first_interpreter) {
+            PyErr_SetString(PyExc_ImportError,
+                            "Interpreter change detected - this module can only be loaded into one interpreter per "
+                            "process.");
+            return nullptr;
+        }
+        if (the_module) return Ref::borrow(the_module).release();
     }
-    if (the_module) return Ref::borrow(the_module).release();
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
@@ -124,11 +140,11 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 bool warn_on_version_mismatch() {
     const int major = static_cast<int>((Py_Version >> 24) & 0xFF);
     const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
-    if (major == 3 && minor == 13) return true;
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return true;
     char message[200];
     std::snprintf(message, sizeof message,
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 13, module_name,
-                  "does not match", major, minor);
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
+                  PY_MINOR_VERSION, module_name, "does not match", major, minor);
     return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
 
@@ -178,7 +194,10 @@ bool populate(PyObject* module) {
     return test && PyModule_AddObjectRef(module, "__test__", test.get()) == 0;
 }
 
-int exec_module(PyObject* module) {
+// Records `module` as the one module, unless there is one already: then returns 0 if it
+// is this one (nothing to do), -1 with RuntimeError if not.
+int claim(PyObject* module) {
+    std::lock_guard guard(state_mutex);
     if (the_module) {
         if (the_module == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
@@ -187,6 +206,11 @@ int exec_module(PyObject* module) {
     }
     the_module = Ref::borrow(module).release();
     the_namespace = Ref::borrow(PyModule_GetDict(module)).release();
+    return 1;
+}
+
+int exec_module(PyObject* module) {
+    if (int claimed = claim(module); claimed <= 0) return claimed;
 
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     bool ok =
@@ -206,6 +230,13 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(&create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+#ifdef Py_GIL_DISABLED
+    // Without it a free-threaded interpreter turns the GIL back on at import. What calls
+    // share is safe without it: constants made once by the execute step, the NumPy
+    // cache (under its own lock) and the traceback code objects (published atomically);
+    // a traversal's state is the calling thread's own.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

@@ -2,7 +2,10 @@
 
 #include <cstdint>
 #include <iterator>
+#include <mutex>
 #include <utility>
+
+#include "frame/mutex.hpp"
 
 namespace quorpy {
 namespace {
@@ -18,7 +21,12 @@ PyObject* empty_rows;     // (0, 3): the one shape an empty transfer allocates
 // module namespace or NumPy's namespace changes in any way: a dict watcher on both
 // makes the cache exactly as fresh as a new lookup. Only values read straight out of
 // those two dicts are remembered; anything reached otherwise is looked up every time.
+//
+// Calls on several threads share it. Every field is read and written under `mutex`,
+// and an entry is handed out as a new reference taken under it, so a thread that
+// replaces the entries cannot free one that another thread is about to use.
 struct NumpyCache {
+    Mutex mutex;
     int watcher = -1;
     bool valid = false;
     std::uint64_t generation = 0;                        // counts changes to any watched dict
@@ -30,30 +38,71 @@ struct NumpyCache {
 int forget(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     // No reference is dropped here: the entries are replaced on the next fill, outside
     // whatever mutation triggered this.
+    std::lock_guard guard(cache.mutex);
     cache.valid = false;
     ++cache.generation;
     return 0;
 }
 
+std::uint64_t generation() {
+    std::lock_guard guard(cache.mutex);
+    return cache.generation;
+}
+
+// np.<name> as remembered for the namespace `ns`, or an empty Ref.
+Ref remembered(PyObject* ns, Str name) {
+    std::lock_guard guard(cache.mutex);
+    // The type check catches a module whose __class__ was reassigned, which no dict
+    // mutation reports.
+    if (cache.valid && cache.ns == ns && Py_IS_TYPE(cache.np, &PyModule_Type))
+        return Ref::borrow(cache.attr[static_cast<int>(name)]);
+    return {};
+}
+
 bool watch(PyObject* dict) {
-    if (cache.watcher >= 0 && PyDict_Watch(cache.watcher, dict) == 0) return true;
+    if (cache.watcher < 0) return false;
+    // Watching sets a bit in a field of the dict that each of its changes rewrites, so
+    // it is done under the dict's own lock, or a change on another thread could undo it.
+    int watched;
+    Py_BEGIN_CRITICAL_SECTION(dict);
+    watched = PyDict_Watch(cache.watcher, dict);
+    Py_END_CRITICAL_SECTION();
+    if (watched == 0) return true;
     PyErr_Clear();
     return false;
 }
 
-void remember(PyObject* ns, PyObject* np, Str name, PyObject* value) {
-    // References are dropped only once the cache is consistent again: a finaliser that
-    // changes a watched dict then invalidates it, as it should.
+// Remembers what a lookup that began at `seen` found, unless a watched dict has changed
+// since then.
+void remember(std::uint64_t seen, PyObject* ns, PyObject* np, Str name, PyObject* value) {
+    // References are dropped only once the lock is given back and the cache is
+    // consistent again: a finaliser that changes a watched dict then invalidates it, as
+    // it should.
     PyObject* dropped[std::size(cache.attr) + 2] = {};
-    std::size_t k = 0;
-    if (!cache.valid || cache.ns != ns || cache.np != np) {
-        for (PyObject*& entry : cache.attr) dropped[k++] = std::exchange(entry, nullptr);
-        dropped[k++] = std::exchange(cache.np, Py_NewRef(np));
-        cache.ns = ns;
-        cache.valid = true;
+    {
+        std::lock_guard guard(cache.mutex);
+        if (cache.generation != seen) return;
+        std::size_t k = 0;
+        if (!cache.valid || cache.ns != ns || cache.np != np) {
+            for (PyObject*& entry : cache.attr) dropped[k++] = std::exchange(entry, nullptr);
+            dropped[k++] = std::exchange(cache.np, Py_NewRef(np));
+            cache.ns = ns;
+            cache.valid = true;
+        }
+        dropped[k++] = std::exchange(cache.attr[static_cast<int>(name)], Py_NewRef(value));
     }
-    dropped[k++] = std::exchange(cache.attr[static_cast<int>(name)], Py_NewRef(value));
     for (PyObject* old : dropped) Py_XDECREF(old);
+}
+
+// PyDict_GetItemRef, made atomic with respect to changes of the dict. Without a GIL, a
+// plain read could land between the watcher's call (made first) and the change itself,
+// and the value it found, already stale, would be remembered as fresh.
+int get_item(PyObject* dict, Str key, PyObject** value) {
+    int found;
+    Py_BEGIN_CRITICAL_SECTION(dict);
+    found = PyDict_GetItemRef(dict, str(key), value);
+    Py_END_CRITICAL_SECTION();
+    return found;
 }
 
 Ref lookup_builtin(Str name) {
@@ -67,18 +116,16 @@ Ref lookup_builtin(Str name) {
 // else NameError.
 Ref numpy_attribute(PyObject* module, Str name) {
     PyObject* ns = PyModule_GetDict(module);
-    // The type check catches a module whose __class__ was reassigned, which no dict
-    // mutation reports.
-    if (cache.valid && cache.ns == ns && Py_IS_TYPE(cache.np, &PyModule_Type))
-        if (PyObject* value = cache.attr[static_cast<int>(name)]) return Ref::borrow(value);
+    if (Ref value = remembered(ns, name)) return value;
 
     // Each dict is watched before it is read, and a value is remembered only if no
     // watched dict changed meanwhile: Python code can run inside a lookup (a key whose
-    // __eq__ is called) and rebind what was just read.
+    // __eq__ is called), and other threads can run at any time, and rebind what was
+    // just read.
     const bool ns_watched = watch(ns);
-    const std::uint64_t generation = cache.generation;
+    const std::uint64_t seen = generation();
     PyObject* found = nullptr;
-    if (PyDict_GetItemRef(ns, str(Str::np), &found) < 0) return {};
+    if (get_item(ns, Str::np, &found) < 0) return {};
     const bool in_namespace = found != nullptr;
     Ref np = in_namespace ? Ref::steal(found) : lookup_builtin(Str::np);
     if (!np) return {};
@@ -88,9 +135,9 @@ Ref numpy_attribute(PyObject* module, Str name) {
         PyObject* dict = PyModule_GetDict(np.get());
         const bool watched = ns_watched && in_namespace && watch(dict);
         PyObject* value = nullptr;
-        if (PyDict_GetItemRef(dict, str(name), &value) < 0) return {};
+        if (get_item(dict, name, &value) < 0) return {};
         if (value) {
-            if (watched && cache.generation == generation) remember(ns, np.get(), name, value);
+            if (watched) remember(seen, ns, np.get(), name, value);
             return Ref::steal(value);
         }
     }
