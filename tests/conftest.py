@@ -7,6 +7,7 @@ from __future__ import annotations
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 from pathlib import Path
 
@@ -76,14 +77,32 @@ def _np_binding_restored(request):
         pytest.fail("test left quorpy._fastloop.np rebound")
 
 
+@pytest.fixture(scope="session", autouse=True)
+def _gil_stays_off():
+    """On a free-threaded build the whole session runs without the GIL: an extension
+    module loaded on the way that does not declare it safe would turn the GIL on, and
+    the thread tests would no longer test anything new."""
+    free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    chosen = os.environ.get("PYTHON_GIL")
+    yield
+    if free_threaded and chosen != "1":
+        assert not sys._is_gil_enabled(), "a module loaded during the session turned the GIL on"
+
+
 @pytest.fixture
 def run_python(recorder_path):
     """Run code in a fresh interpreter (same executable and environment, with
     tests/ on sys.path and RECORDER_PATH set) and return the completed process.
     For checks that touch process-wide state or could take the process down."""
 
-    def run(code: str, timeout: float = 120) -> subprocess.CompletedProcess:
+    def run(code: str, timeout: float = 120, env_changes: dict[str, str | None] | None = None):
+        """`env_changes` sets variables, or removes those it maps to None."""
         env = dict(os.environ)
+        for name, value in (env_changes or {}).items():
+            if value is None:
+                env.pop(name, None)
+            else:
+                env[name] = value
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(TESTS_DIR), env.get("PYTHONPATH")]))
         env["RECORDER_PATH"] = str(recorder_path)
         return subprocess.run(

@@ -458,6 +458,7 @@ def test_getter_keeps_no_reference(fastloop, rec, family):
     before = sys.getrefcount(pos)
     out, found = family.getter(fastloop)(rec.fn(family.sampler_kind), INST, H, pos)
     assert sys.getrefcount(pos) == before
-    # The caller holds the only references to the results.
-    assert sys.getrefcount(out) == 2
-    assert sys.getrefcount(found) == 2
+    # The caller holds the only references to the results: as many as an array held the
+    # same way, by one name here.
+    baseline = np.empty(0)
+    assert sys.getrefcount(out) == sys.getrefcount(found) == sys.getrefcount(baseline)

@@ -256,5 +256,13 @@ PyMODINIT_FUNC PyInit_badbuffer(void) {
         Py_DECREF(m);
         return NULL;
     }
+#ifdef Py_GIL_DISABLED
+    /* Otherwise loading it turns the GIL on for the rest of the test session. The
+     * tests use each exporter from one thread at a time. */
+    if (m && PyUnstable_Module_SetGIL(m, Py_MOD_GIL_NOT_USED) < 0) {
+        Py_DECREF(m);
+        return NULL;
+    }
+#endif
     return m;
 }
