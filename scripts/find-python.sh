@@ -1,7 +1,19 @@
 #!/usr/bin/env bash
-# Defines find_python, which prints the path of a Python 3.13 interpreter: on PATH,
-# under pyenv, or in the usual places. Sourced by the other scripts.
+# Defines find_python, which prints the path of the interpreter the scripts build and
+# test with: $QUORPY_PYTHON when it is set (CPython 3.13 or later, free-threaded or not,
+# for instance one that scripts/pythons.sh provides), else a Python 3.13 on PATH, under
+# pyenv, or in the usual places. Also defines python_tag, which prints an interpreter's
+# tag (cp313, cp314, cp313t...). Sourced by the other scripts.
 find_python() {
+    if [ -n "${QUORPY_PYTHON:-}" ]; then
+        if "$QUORPY_PYTHON" -c 'import sys; assert sys.implementation.name == "cpython" and sys.version_info >= (3, 13)' \
+            >/dev/null 2>&1; then
+            command -v "$QUORPY_PYTHON" || echo "$QUORPY_PYTHON"
+            return 0
+        fi
+        echo "error: QUORPY_PYTHON=$QUORPY_PYTHON is not a CPython 3.13 or later" >&2
+        return 1
+    fi
     local candidates=(python3.13)
     if command -v pyenv >/dev/null 2>&1; then
         candidates+=("$(pyenv root)"/versions/3.13*/bin/python3.13)
@@ -15,4 +27,8 @@ find_python() {
     done
     echo "error: no Python 3.13 interpreter found (tried: ${candidates[*]})" >&2
     return 1
+}
+
+python_tag() {
+    "$1" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}{sys.abiflags}")'
 }

@@ -3,32 +3,48 @@
 # it with the extras named in $1 (e.g. "test" or "bench"). Sourced by the other scripts;
 # needs nothing but a Python 3.13 interpreter somewhere on the machine.
 #
-# Other builds (scripts/sanitize.sh) reuse it through the environment: QUORPY_VENV is
-# the venv, QUORPY_BUILD_DIR the CMake build directory, QUORPY_PIP_ARGS extra words for
-# the package's pip install (e.g. -Ccmake.define.X=ON, or a requirement such as
-# "numpy==2.1.*").
+# The environment chooses the rest: QUORPY_PYTHON the interpreter (see find-python.sh;
+# with it, the venv and build directory default to .venv-TAG and build/release-TAG, TAG
+# being cp314, cp313t...), QUORPY_VENV the venv, QUORPY_BUILD_DIR the CMake build
+# directory, QUORPY_PIP_ARGS extra words for the package's pip install (e.g.
+# -Ccmake.define.X=ON, or a requirement such as "numpy==2.1.*"). Other builds
+# (scripts/sanitize.sh) reuse it that way.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-VENV=${QUORPY_VENV:-$ROOT/.venv}
-BUILD_DIR=${QUORPY_BUILD_DIR:-$ROOT/build/release}
-read -r -a extra_pip_args <<<"${QUORPY_PIP_ARGS:-}"
 source "$ROOT/scripts/find-python.sh"
+PY=$(find_python)
+suffix=
+[ -z "${QUORPY_PYTHON:-}" ] || suffix=-$(python_tag "$PY")
+VENV=${QUORPY_VENV:-$ROOT/.venv$suffix}
+BUILD_DIR=${QUORPY_BUILD_DIR:-$ROOT/build/release$suffix}
+read -r -a extra_pip_args <<<"${QUORPY_PIP_ARGS:-}"
 
+if [ -x "$VENV/bin/python" ] && [ "$(python_tag "$VENV/bin/python")" != "$(python_tag "$PY")" ]; then
+    echo "$VENV was made with another interpreter than $PY: making it afresh" >&2
+    rm -rf "$VENV"
+fi
 if [ ! -x "$VENV/bin/python" ]; then
-    PY=$(find_python)
     echo "creating $VENV with $PY" >&2
     "$PY" -m venv "$VENV"
 fi
 PIP=("$VENV/bin/python" -m pip --disable-pip-version-check -q)
 "${PIP[@]}" install --upgrade pip
 # The build runs without isolation so that the build directory is reused between runs.
+# That holds for dependencies too, so they come as wheels where any release has one
+# (--prefer-binary): the newest is not built for every interpreter (NumPy for
+# free-threaded 3.13, for one). mypy from 1.19 on needs librt and ast-serialize, which
+# have no wheels for free-threaded 3.13 at all (and the latter builds only with Rust):
+# there the stub check runs with mypy 1.18.
+if [ "$(python_tag "$PY")" = cp313t ]; then
+    extra_pip_args+=("mypy<1.19")
+fi
 build_tools=("scikit-build-core>=0.11" ninja)
 command -v cmake >/dev/null 2>&1 || build_tools+=("cmake>=3.18")
-"${PIP[@]}" install "${build_tools[@]}"
-echo "building and installing quorpy[${1:-}]" >&2
+"${PIP[@]}" install --prefer-binary "${build_tools[@]}"
+echo "building and installing quorpy[${1:-}] with $("$VENV/bin/python" -VV | head -n 1)" >&2
 mkdir -p "$ROOT/build"
 (
     flock 9
-    "${PIP[@]}" install --no-build-isolation -Cbuild-dir="$BUILD_DIR" ${extra_pip_args[@]+"${extra_pip_args[@]}"} \
-        "$ROOT${1:+[$1]}"
+    "${PIP[@]}" install --prefer-binary --no-build-isolation -Cbuild-dir="$BUILD_DIR" \
+        ${extra_pip_args[@]+"${extra_pip_args[@]}"} "$ROOT${1:+[$1]}"
 ) 9>"$ROOT/build/.install.lock"
