@@ -22,6 +22,19 @@ from recorder import Recorder  # noqa: E402
 TESTS_DIR = Path(__file__).parent
 
 
+# Fixtures whose one object every thread of a test would share: the recorder's log, a
+# runtime object a test fills. Under pytest-run-parallel (--parallel-threads), a test
+# that uses one runs in a single thread; every other test runs in all of them at once.
+SHARED_STATE_FIXTURES = ("recorder", "rec", "quiet", "field", "meeting_traversals")
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_configure(config):
+    if config.pluginmanager.hasplugin("run-parallel"):
+        for name in SHARED_STATE_FIXTURES:
+            config.addinivalue_line("thread_unsafe_fixtures", name)
+
+
 @pytest.fixture(scope="session")
 def natives(request, tmp_path_factory) -> Natives:
     """Paths of the test natives (built once, cached across runs)."""

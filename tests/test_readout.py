@@ -12,6 +12,7 @@ import json
 import re
 import sys
 import threading
+import time
 import types
 from _testbuffer import ND_WRITABLE, ndarray
 
@@ -457,6 +458,7 @@ class CollidingKey(str):
         return False
 
 
+@pytest.mark.thread_unsafe  # rebinds np.float32 and changes the module namespace
 def test_np_rebound_during_a_lookup_takes_effect_on_the_next_call(fastloop):
     ns = fastloop.__dict__
     real_float32 = np.float32
@@ -482,6 +484,55 @@ def test_np_rebound_during_a_lookup_takes_effect_on_the_next_call(fastloop):
         CollidingKey.on_compare = None
         np.float32 = real_float32
         del ns[key]
+
+
+@pytest.mark.thread_unsafe  # rebinds np
+def test_np_rebound_on_another_thread_takes_effect_on_every_thread(fastloop, monkeypatch):
+    # One thread rebinds np to a module of its own and back, over and over, while four
+    # others call. Results are right whichever np a call met; once NumPy is back for
+    # good, no thread's call may reach the other module (through what it remembered).
+    stand_in = types.ModuleType("stand_in")
+    reached = []
+
+    def empty(shape, dtype):
+        reached.append(1)
+        return np.empty(shape, dtype)
+
+    stand_in.empty, stand_in.float32, stand_in.int32 = empty, np.float32, np.int32
+    stop, errors = threading.Event(), []
+    rebound = threading.Barrier(5, timeout=60)
+
+    def call():
+        try:
+            while not stop.is_set():
+                assert fastloop.read_vertices(0, 0, 0, 0).dtype == np.float32
+            rebound.wait()
+            before = len(reached)
+            for _ in range(200):
+                assert fastloop.read_triangles(0, 0, 0, 0).dtype == np.int32
+            assert len(reached) == before, "a call reached np as it was before"
+        except BaseException as exc:  # noqa: BLE001 - reported by the main thread
+            errors.append(exc)
+            rebound.abort()
+
+    threads = [threading.Thread(target=call) for _ in range(4)]
+    for t in threads:
+        t.start()
+    try:
+        deadline = time.monotonic() + 30
+        i = 0
+        while len(reached) < 100 and time.monotonic() < deadline:
+            monkeypatch.setattr(fastloop, "np", stand_in if i % 2 == 0 else np)
+            i += 1
+            time.sleep(0.0002)  # lets the callers run where there is a GIL
+    finally:
+        monkeypatch.setattr(fastloop, "np", np)
+        stop.set()
+    rebound.wait()
+    for t in threads:
+        t.join(timeout=60)
+    assert not errors, errors
+    assert reached, "no call reached the stand-in"
 
 
 # --------------------------------------------------------------------------- what empty may return

@@ -23,7 +23,7 @@ from quorpy.reference import Runtime
 from helpers import FUNCTIONS, NATIVE_KIND
 
 DURATION = float(os.environ.get("QUORPY_STRESS_SECONDS", "4"))
-OWN_THREADS = 3
+OWN_THREADS = 4
 SHARED_WRITERS = 2
 SHARED_READERS = 2
 ALLOCATORS = 2
