@@ -13,7 +13,7 @@
 
 #include "frame/ref.hpp"
 #include "frame/view.hpp"
-#include "transfer/native.h"  // u64: what fn, inst and h are converted to
+#include "transfer/native.hpp"  // u64: what fn, inst and h are converted to
 
 namespace quorpy {
 
