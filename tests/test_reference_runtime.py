@@ -264,6 +264,14 @@ def test_entry_point_addresses_are_distinct(rt):
     assert len(addrs) == len(ENTRY_POINTS) and 0 not in addrs and None not in addrs
 
 
+def test_unknown_entry_point_is_a_key_error_naming_the_known_ones(rt):
+    with pytest.raises(KeyError) as info:
+        rt.args("add_vertices", rt.new_mesh())  # the function's name, not its entry point's
+    text = info.value.args[0]
+    assert "'add_vertices'" in text and "calls 'add_vertex'" in text
+    assert set(ENTRY_POINTS) <= set(re.findall(r"\w+", text))
+
+
 def test_args_drive_the_entry_points_by_address(rt):
     QLu64, pf = ctypes.c_uint64, ctypes.POINTER(ctypes.c_float)
     QLaddvec_t = ctypes.CFUNCTYPE(ctypes.c_int, QLu64, QLu64, pf)

@@ -10,6 +10,7 @@ the benchmark and the tests read these facts from here; family dispatch goes thr
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import Literal
 
 import numpy as np
 
@@ -21,20 +22,24 @@ ACTIVE_VALUES = "active values"
 
 HANDLES = ("fn", "inst", "h")
 
+#: One extent of an array's shape: a fixed size, or "n", the number of rows.
+Extent = int | Literal["n"]
+
 
 @dataclass(frozen=True)
 class Array:
     """An array argument or result: ``shape`` counts rows in ``n``."""
 
     name: str
-    shape: tuple[str | int, ...]
+    shape: tuple[Extent, ...]
     dtype: type[np.generic]
 
     def sized(self, n: int) -> tuple[int, ...]:
+        """The shape of this array for ``n`` rows."""
         return tuple(n if d == "n" else d for d in self.shape)
 
 
-ROWS = ("n", 3)
+ROWS: tuple[Extent, ...] = ("n", 3)
 POS = Array("pos", ROWS, np.float32)
 FOUND = Array("found", ("n",), np.bool_)
 COORDS = Array("coords", ROWS, np.float32)
