@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The static checks: ruff (lint and format) over the Python sources and clang-format over
-# the C and C++ sources, each at a pinned version in a tools venv of its own
-# (build/lint-venv). Checks only; `scripts/lint.sh --fix` applies the fixes instead.
+# The static checks: ruff (lint and format) and mypy --strict over the Python sources and
+# clang-format over the C and C++ sources, each at a pinned version in a tools venv of its
+# own (build/lint-venv), with the NumPy whose annotations mypy reads. Checks only;
+# `scripts/lint.sh --fix` applies ruff's and clang-format's fixes instead.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 source "$ROOT/scripts/find-python.sh"
@@ -9,7 +10,8 @@ cd "$ROOT"
 
 TOOLS=$ROOT/build/lint-venv
 [ -x "$TOOLS/bin/python" ] || "$(find_python)" -m venv "$TOOLS"
-"$TOOLS/bin/python" -m pip --disable-pip-version-check -q install "ruff==0.17.6" "clang-format==23.1.5"
+"$TOOLS/bin/python" -m pip --disable-pip-version-check -q install "ruff==0.17.6" "clang-format==23.1.5" \
+    "mypy==2.4.1" "numpy==2.5.5"
 
 mapfile -t c_sources < <(git ls-files '*.c' '*.h' '*.cpp' '*.hpp')
 if [ "${1:-}" = "--fix" ]; then
@@ -22,5 +24,6 @@ status=0
 "$TOOLS/bin/ruff" check . || status=1
 "$TOOLS/bin/ruff" format --check . || status=1
 "$TOOLS/bin/clang-format" --dry-run --Werror "${c_sources[@]}" || status=1
-[ "$status" -eq 0 ] && echo "lint: ruff check, ruff format and clang-format: all clean"
+"$TOOLS/bin/mypy" --strict -p quorpy --cache-dir build/mypy-cache || status=1
+[ "$status" -eq 0 ] && echo "lint: ruff check, ruff format, clang-format and mypy: all clean"
 exit "$status"

@@ -13,7 +13,7 @@ from quorpy import catalogue
 # native kind that each calls through `fn` (named after the native's C type).
 FUNCTIONS = {f.name: f.params for f in catalogue.FUNCTIONS.values()}
 FAMILY = {f.name: f.family for f in catalogue.FUNCTIONS.values()}
-NATIVE_KIND = {f.name: f.native.removesuffix("_t") for f in catalogue.FUNCTIONS.values()}
+NATIVE_KIND = {f.name: f.native.removeprefix("QL").removesuffix("_t") for f in catalogue.FUNCTIONS.values()}
 
 
 def counted(n: int, noun: str) -> str:

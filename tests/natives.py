@@ -17,12 +17,16 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from types import ModuleType
 
+import quorpy
+
 ROOT = Path(__file__).resolve().parent.parent
 PROJECT = ROOT / "tests" / "native"
+INCLUDE = Path(quorpy.get_include())
 SANITIZED = os.environ.get("QUORPY_SANITIZED") == "1"
 
 
@@ -33,18 +37,22 @@ class Natives:
     badbuffer: Path
 
 
-def _inputs() -> list[Path]:
-    """Every file the build depends on: this one (the configure options), the project,
-    the shared CMake code and the package's headers."""
+def _inputs() -> Iterator[tuple[str, Path]]:
+    """Every file the build depends on, each with a name for it: this one (the configure
+    options), the project, the shared CMake code, the package's headers in the tree and
+    the installed header the natives are written against."""
     headers = (ROOT / "src" / "quorpy").rglob("*.h*")
     candidates = [Path(__file__).resolve(), *PROJECT.iterdir(), *(ROOT / "cmake").iterdir(), *headers]
-    return sorted(p for p in candidates if p.is_file())
+    for path in sorted(p for p in candidates if p.is_file()):
+        yield str(path.relative_to(ROOT)), path
+    for path in sorted(p for p in INCLUDE.rglob("*.h") if p.is_file()):
+        yield str(path), path
 
 
 def _key() -> str:
     digest = hashlib.sha256()
-    for path in _inputs():
-        digest.update(str(path.relative_to(ROOT)).encode() + b"\0" + path.read_bytes())
+    for name, path in _inputs():
+        digest.update(name.encode() + b"\0" + path.read_bytes())
     digest.update(f"{sys.executable}\0{sys.version}\0{SANITIZED}".encode())
     return digest.hexdigest()[:16]
 
@@ -74,6 +82,7 @@ def _build(build: Path) -> None:
         "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
         f"-DPython_EXECUTABLE={sys.executable}",
         f"-DQUORPY_SANITIZE={'ON' if SANITIZED else 'OFF'}",
+        f"-DQUORPY_INCLUDE={INCLUDE}",
     ]
     ninja = _tool("ninja")
     if ninja is not None:

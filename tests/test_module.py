@@ -4,6 +4,7 @@ shared library exports. Import and re-import are in test_lifecycle.py."""
 from __future__ import annotations
 
 import builtins
+import inspect
 import shutil
 import subprocess
 import types
@@ -58,7 +59,11 @@ def test_function_identity(fastloop, name):
     assert f.__name__ == name
     assert f.__qualname__ == name
     assert f.__module__ == "quorpy._fastloop"
+    # The signature comes from a doc that holds nothing else.
     assert f.__doc__ is None
+    params = inspect.signature(f).parameters.values()
+    assert [p.name for p in params] == list(FUNCTIONS[name])
+    assert {p.kind for p in params} == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
 
 
 # Symbols that the linker itself defines in every shared object.

@@ -1,15 +1,20 @@
-"""The reference runtime, exercised through ctypes alone."""
+"""The reference runtime, exercised through ctypes alone, and what ships with it: the
+libraries, the C header of the native types and the README's examples."""
 
 import ctypes
+import os
 import re
+import shlex
+import shutil
 import struct
+import subprocess
 import threading
 from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
 
-from quorpy import _fastloop, _libs, reference
+from quorpy import _fastloop, _libs, get_include, reference
 from quorpy.bench import clib
 from quorpy.reference import ENTRY_POINTS, TRAVS_CB, TRAVV_CB, Runtime
 
@@ -259,28 +264,36 @@ def test_entry_point_addresses_are_distinct(rt):
     assert len(addrs) == len(ENTRY_POINTS) and 0 not in addrs and None not in addrs
 
 
+def test_unknown_entry_point_is_a_key_error_naming_the_known_ones(rt):
+    with pytest.raises(KeyError) as info:
+        rt.args("add_vertices", rt.new_mesh())  # the function's name, not its entry point's
+    text = info.value.args[0]
+    assert "'add_vertices'" in text and "calls 'add_vertex'" in text
+    assert set(ENTRY_POINTS) <= set(re.findall(r"\w+", text))
+
+
 def test_args_drive_the_entry_points_by_address(rt):
-    u64, pf = ctypes.c_uint64, ctypes.POINTER(ctypes.c_float)
-    addvec_t = ctypes.CFUNCTYPE(ctypes.c_int, u64, u64, pf)
-    getvec_t = ctypes.CFUNCTYPE(None, u64, u64, ctypes.c_int, pf)
-    traverse_v_t = ctypes.CFUNCTYPE(None, u64, u64, TRAVV_CB)
+    QLu64, pf = ctypes.c_uint64, ctypes.POINTER(ctypes.c_float)
+    QLaddvec_t = ctypes.CFUNCTYPE(ctypes.c_int, QLu64, QLu64, pf)
+    QLgetvec_t = ctypes.CFUNCTYPE(None, QLu64, QLu64, ctypes.c_int, pf)
+    QLtraverse_v_t = ctypes.CFUNCTYPE(None, QLu64, QLu64, TRAVV_CB)
     mesh, vf = rt.new_mesh(), rt.new_vector_field()
 
     fn, inst, h = rt.args("add_vertex", mesh)
     assert (inst, h) == (rt.inst, mesh)
-    assert addvec_t(fn)(inst, h, F3(1, 2, 3)) == 0
+    assert QLaddvec_t(fn)(inst, h, F3(1, 2, 3)) == 0
     out = F3()
-    getvec_t(rt.fn("get_vertex"))(rt.inst, mesh, 0, out)
+    QLgetvec_t(rt.fn("get_vertex"))(rt.inst, mesh, 0, out)
     assert tuple(out) == (1, 2, 3)
 
     rt.vector_set(vf, (2, 2, 2), (1, 0, 0))
     seen = []
     cb = TRAVV_CB(lambda pc, pv: seen.append((tuple(pc[:3]), tuple(pv[:3]))))
-    traverse_v_t(rt.fn("vector_traverse"))(rt.inst, vf, cb)
+    QLtraverse_v_t(rt.fn("vector_traverse"))(rt.inst, vf, cb)
     assert seen == [((2, 2, 2), (1, 0, 0))]
 
 
-# -- the libraries and the README -----------------------------------------------------
+# -- the libraries, the header and the README ------------------------------------------
 
 
 @pytest.mark.parametrize(
@@ -300,6 +313,47 @@ def test_libraries_are_found_beside_the_extension_module():
     where = Path(_fastloop.__file__).parent
     for path in (reference.LIBRARY_PATH, clib.LIBRARY_PATH):
         assert Path(path).parent == where and Path(path).is_file()
+
+
+# A native's own names that the header must leave alone (it once declared both itself),
+# declared before it, and a native of one of its types.
+OWN_NAMES_FIRST = """\
+typedef unsigned long long u64;
+typedef int getvec_t;
+
+#include <quorpy/native.h>
+
+u64 own_total = 1;
+getvec_t own_count = 2;
+
+static void get_vertex(QLu64 inst, QLu64 h, int index, float* out) {
+    out[0] = (float)inst;
+    out[1] = (float)h;
+    out[2] = (float)index;
+}
+QLgetvec_t get_vertex_native = get_vertex;
+"""
+
+
+@pytest.mark.parametrize("lang, std, env, default", [("c", "c11", "CC", "cc"), ("c++", "c++17", "CXX", "c++")])
+def test_header_from_get_include_leaves_the_includers_names_alone(tmp_path, lang, std, env, default):
+    compiler = shlex.split(os.environ.get(env) or default)
+    if shutil.which(compiler[0]) is None:
+        pytest.skip(f"no {lang} compiler ({compiler[0]})")
+    cc = [*compiler, "-x", lang, f"-std={std}", "-I", get_include()]
+
+    def run(source: str, *args: str) -> str:
+        path = tmp_path / "source"
+        path.write_text(source)
+        proc = subprocess.run([*cc, *args, str(path)], capture_output=True, text=True, cwd=tmp_path)
+        assert proc.returncode == 0, proc.stderr
+        return proc.stdout
+
+    run(OWN_NAMES_FIRST, "-Wall", "-Wextra", "-pedantic", "-Werror", "-c", "-o", "native.o")
+    # Every macro it leaves defined is prefixed as well (its own include aside).
+    std_macros = set(run("#include <stdint.h>\n", "-E", "-dM").splitlines())
+    added = set(run("#include <quorpy/native.h>\n", "-E", "-dM").splitlines()) - std_macros
+    assert added and all(m.startswith("#define QUORPY_") for m in added), added
 
 
 def test_readme_python_blocks_run_as_written():

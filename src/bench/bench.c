@@ -1,7 +1,7 @@
 /* Helper library of `python -m quorpy.bench`, loaded through ctypes.
  *
  * It holds two things:
- *   - the cheapest natives, one per native type of quorpy/transfer/native.h: a
+ *   - the cheapest natives, one per native type of quorpy/native.h: a
  *     transfer over them costs almost nothing but the transfer itself;
  *   - plain C loops calling any native over preallocated arrays: the physical limit
  *     that the extension module is compared with.
@@ -13,7 +13,7 @@
 #include <string.h>
 
 #include "../quorpy/platform.h"
-#include "../quorpy/transfer/native.h"
+#include "quorpy/native.h"
 
 #define API QUORPY_EXPORT
 
@@ -29,48 +29,48 @@ API const int32_t qlbench_triangle_table[4][3] = {{0, 1, 2}, {3, 4, 5}, {6, 7, 8
 API float qlbench_sink[6];
 API int32_t qlbench_isink[3];
 
-API void qlbench_get_vertex(u64 inst, u64 h, int index, float* out) {
+API void qlbench_get_vertex(QLu64 inst, QLu64 h, int index, float* out) {
     (void)inst, (void)h;
     memcpy(out, qlbench_vertex_table[index & 3], 12);
 }
 
-API void qlbench_get_triangle(u64 inst, u64 h, int index, int32_t* out) {
+API void qlbench_get_triangle(QLu64 inst, QLu64 h, int index, int32_t* out) {
     (void)inst, (void)h;
     memcpy(out, qlbench_triangle_table[index & 3], 12);
 }
 
-API int qlbench_add_vertex(u64 inst, u64 h, const float* v) {
+API int qlbench_add_vertex(QLu64 inst, QLu64 h, const float* v) {
     (void)inst, (void)h;
     memcpy(qlbench_sink, v, 12);
     return 0;
 }
 
-API int qlbench_add_triangle(u64 inst, u64 h, const int32_t* t) {
+API int qlbench_add_triangle(QLu64 inst, QLu64 h, const int32_t* t) {
     (void)inst, (void)h;
     memcpy(qlbench_isink, t, 12);
     return 0;
 }
 
-API void qlbench_scalar_set(u64 inst, u64 h, const float* pos, float value) {
+API void qlbench_scalar_set(QLu64 inst, QLu64 h, const float* pos, float value) {
     (void)inst, (void)h;
     memcpy(qlbench_sink, pos, 12);
     qlbench_sink[3] = value;
 }
 
 /* Samplers always find: the value is the position's x (plus y and z for vectors). */
-API unsigned char qlbench_scalar_sample(u64 inst, u64 h, const float* pos, float* value) {
+API unsigned char qlbench_scalar_sample(QLu64 inst, QLu64 h, const float* pos, float* value) {
     (void)inst, (void)h;
     *value = pos[0];
     return 1;
 }
 
-API void qlbench_vector_set(u64 inst, u64 h, const float* pos, const float* value) {
+API void qlbench_vector_set(QLu64 inst, QLu64 h, const float* pos, const float* value) {
     (void)inst, (void)h;
     memcpy(qlbench_sink, pos, 12);
     memcpy(qlbench_sink + 3, value, 12);
 }
 
-API unsigned char qlbench_vector_sample(u64 inst, u64 h, const float* pos, float* value) {
+API unsigned char qlbench_vector_sample(QLu64 inst, QLu64 h, const float* pos, float* value) {
     (void)inst, (void)h;
     memcpy(value, pos, 12);
     return 1;
@@ -104,56 +104,58 @@ API int qlbench_reserve(int64_t n) {
     return 0;
 }
 
-static int64_t reported(u64 h) { return (int64_t)h < table_capacity ? (int64_t)h : table_capacity; }
+static int64_t reported(QLu64 h) { return (int64_t)h < table_capacity ? (int64_t)h : table_capacity; }
 
-API void qlbench_scalar_traverse(u64 inst, u64 h, travs_cb_t cb) {
+API void qlbench_scalar_traverse(QLu64 inst, QLu64 h, QLtravs_cb_t cb) {
     (void)inst;
     for (int64_t i = 0, n = reported(h); i < n; ++i) cb(table_coords + 3 * i, table_values[3 * i]);
 }
 
-API void qlbench_vector_traverse(u64 inst, u64 h, travv_cb_t cb) {
+API void qlbench_vector_traverse(QLu64 inst, QLu64 h, QLtravv_cb_t cb) {
     (void)inst;
     for (int64_t i = 0, n = reported(h); i < n; ++i) cb(table_coords + 3 * i, table_values + 3 * i);
 }
 
 /* ---- plain C loops over any native ----------------------------------------------- */
 
-API void qlbench_loop_read_vertices(getvec_t f, u64 inst, u64 h, float* out, int64_t n) {
+API void qlbench_loop_read_vertices(QLgetvec_t f, QLu64 inst, QLu64 h, float* out, int64_t n) {
     for (int64_t i = 0; i < n; ++i) f(inst, h, (int)i, out + 3 * i);
 }
 
-API void qlbench_loop_read_triangles(gettri_t f, u64 inst, u64 h, int32_t* out, int64_t n) {
+API void qlbench_loop_read_triangles(QLgettri_t f, QLu64 inst, QLu64 h, int32_t* out, int64_t n) {
     for (int64_t i = 0; i < n; ++i) f(inst, h, (int)i, out + 3 * i);
 }
 
-API void qlbench_loop_add_vertices(addvec_t f, u64 inst, u64 h, const float* verts, int64_t n) {
+API void qlbench_loop_add_vertices(QLaddvec_t f, QLu64 inst, QLu64 h, const float* verts, int64_t n) {
     for (int64_t i = 0; i < n; ++i) f(inst, h, verts + 3 * i);
 }
 
-API void qlbench_loop_add_triangles(addtri_t f, u64 inst, u64 h, const int32_t* tris, int64_t n) {
+API void qlbench_loop_add_triangles(QLaddtri_t f, QLu64 inst, QLu64 h, const int32_t* tris, int64_t n) {
     for (int64_t i = 0; i < n; ++i) f(inst, h, tris + 3 * i);
 }
 
-API void qlbench_loop_scalar_set_many(setscl_t f, u64 inst, u64 h, const float* pos, const float* vals, int64_t n) {
+API void qlbench_loop_scalar_set_many(QLsetscl_t f, QLu64 inst, QLu64 h, const float* pos, const float* vals,
+                                      int64_t n) {
     for (int64_t i = 0; i < n; ++i) f(inst, h, pos + 3 * i, vals[i]);
 }
 
-API void qlbench_loop_vector_set_many(setvec_t f, u64 inst, u64 h, const float* pos, const float* vals, int64_t n) {
+API void qlbench_loop_vector_set_many(QLsetvec_t f, QLu64 inst, QLu64 h, const float* pos, const float* vals,
+                                      int64_t n) {
     for (int64_t i = 0; i < n; ++i) f(inst, h, pos + 3 * i, vals + 3 * i);
 }
 
 /* Samplers: the same result as the module's (NaN where not found), so that every
  * contender can be checked against the others. */
-API void qlbench_loop_scalar_get_many(getscl_t f, u64 inst, u64 h, const float* pos, float* vals, unsigned char* found,
-                                      int64_t n) {
+API void qlbench_loop_scalar_get_many(QLgetscl_t f, QLu64 inst, QLu64 h, const float* pos, float* vals,
+                                      unsigned char* found, int64_t n) {
     for (int64_t i = 0; i < n; ++i) {
         found[i] = f(inst, h, pos + 3 * i, vals + i) != 0;
         if (!found[i]) vals[i] = NAN;
     }
 }
 
-API void qlbench_loop_vector_get_many(getvecf_t f, u64 inst, u64 h, const float* pos, float* vals, unsigned char* found,
-                                      int64_t n) {
+API void qlbench_loop_vector_get_many(QLgetvecf_t f, QLu64 inst, QLu64 h, const float* pos, float* vals,
+                                      unsigned char* found, int64_t n) {
     for (int64_t i = 0; i < n; ++i) {
         found[i] = f(inst, h, pos + 3 * i, vals + 3 * i) != 0;
         if (!found[i]) vals[3 * i] = vals[3 * i + 1] = vals[3 * i + 2] = NAN;
@@ -197,7 +199,7 @@ static void count_v(const float* pc, const float* pv) {
  * these loops do, must count first: one counting traversal, then one filling
  * traversal into the preallocated arrays. Both return how many values the fill
  * reported (at most `cap` are stored). */
-API int64_t qlbench_loop_scalar_active_values(traverse_s_t f, u64 inst, u64 h, float* coords, float* vals,
+API int64_t qlbench_loop_scalar_active_values(QLtraverse_s_t f, QLu64 inst, QLu64 h, float* coords, float* vals,
                                               int64_t cap) {
     sink.i = 0;
     f(inst, h, count_s);
@@ -206,7 +208,7 @@ API int64_t qlbench_loop_scalar_active_values(traverse_s_t f, u64 inst, u64 h, f
     return sink.i;
 }
 
-API int64_t qlbench_loop_vector_active_values(traverse_v_t f, u64 inst, u64 h, float* coords, float* vals,
+API int64_t qlbench_loop_vector_active_values(QLtraverse_v_t f, QLu64 inst, QLu64 h, float* coords, float* vals,
                                               int64_t cap) {
     sink.i = 0;
     f(inst, h, count_v);

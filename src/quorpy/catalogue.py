@@ -10,6 +10,7 @@ the benchmark and the tests read these facts from here; family dispatch goes thr
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import Literal
 
 import numpy as np
 
@@ -21,20 +22,24 @@ ACTIVE_VALUES = "active values"
 
 HANDLES = ("fn", "inst", "h")
 
+#: One extent of an array's shape: a fixed size, or "n", the number of rows.
+Extent = int | Literal["n"]
+
 
 @dataclass(frozen=True)
 class Array:
     """An array argument or result: ``shape`` counts rows in ``n``."""
 
     name: str
-    shape: tuple[str | int, ...]
+    shape: tuple[Extent, ...]
     dtype: type[np.generic]
 
     def sized(self, n: int) -> tuple[int, ...]:
+        """The shape of this array for ``n`` rows."""
         return tuple(n if d == "n" else d for d in self.shape)
 
 
-ROWS = ("n", 3)
+ROWS: tuple[Extent, ...] = ("n", 3)
 POS = Array("pos", ROWS, np.float32)
 FOUND = Array("found", ("n",), np.bool_)
 COORDS = Array("coords", ROWS, np.float32)
@@ -63,25 +68,25 @@ class Function:
 FUNCTIONS = {
     f.name: f
     for f in (
-        Function("read_vertices", READOUT, False, "getvec_t",
+        Function("read_vertices", READOUT, False, "QLgetvec_t",
                  "get_vertex", "qlref_mesh_get_vertex", (), (Array("verts", ROWS, np.float32),)),
-        Function("read_triangles", READOUT, False, "gettri_t",
+        Function("read_triangles", READOUT, False, "QLgettri_t",
                  "get_triangle", "qlref_mesh_get_triangle", (), (Array("tris", ROWS, np.int32),)),
-        Function("add_vertices", BUILDING, False, "addvec_t",
+        Function("add_vertices", BUILDING, False, "QLaddvec_t",
                  "add_vertex", "qlref_mesh_add_vertex", (Array("verts", ROWS, np.float32),), ()),
-        Function("add_triangles", BUILDING, False, "addtri_t",
+        Function("add_triangles", BUILDING, False, "QLaddtri_t",
                  "add_triangle", "qlref_mesh_add_triangle", (Array("tris", ROWS, np.int32),), ()),
-        Function("scalar_set_many", FIELD_SETTER, False, "setscl_t",
+        Function("scalar_set_many", FIELD_SETTER, False, "QLsetscl_t",
                  "scalar_set", "qlref_scalar_set", (POS, SCALARS), ()),
-        Function("scalar_get_many", FIELD_SAMPLER, False, "getscl_t",
+        Function("scalar_get_many", FIELD_SAMPLER, False, "QLgetscl_t",
                  "scalar_sample", "qlref_scalar_sample", (POS,), (SCALARS, FOUND)),
-        Function("vector_set_many", FIELD_SETTER, True, "setvec_t",
+        Function("vector_set_many", FIELD_SETTER, True, "QLsetvec_t",
                  "vector_set", "qlref_vector_set", (POS, VECTORS), ()),
-        Function("vector_get_many", FIELD_SAMPLER, True, "getvecf_t",
+        Function("vector_get_many", FIELD_SAMPLER, True, "QLgetvecf_t",
                  "vector_sample", "qlref_vector_sample", (POS,), (VECTORS, FOUND)),
-        Function("scalar_active_values", ACTIVE_VALUES, False, "traverse_s_t",
+        Function("scalar_active_values", ACTIVE_VALUES, False, "QLtraverse_s_t",
                  "scalar_traverse", "qlref_scalar_traverse", (), (COORDS, SCALARS)),
-        Function("vector_active_values", ACTIVE_VALUES, True, "traverse_v_t",
+        Function("vector_active_values", ACTIVE_VALUES, True, "QLtraverse_v_t",
                  "vector_traverse", "qlref_vector_traverse", (), (COORDS, VECTORS)),
     )
 }

@@ -38,7 +38,8 @@ from __future__ import annotations
 
 import ctypes
 import functools
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from typing import Any
 
 from quorpy._libs import library_path
 from quorpy.catalogue import FUNCTIONS
@@ -85,6 +86,11 @@ _SIGNATURES = {
 }
 
 
+def _unknown_entry_point(name: str) -> str:
+    hint = f" (the function {name} calls {FUNCTIONS[name].entry!r})" if name in FUNCTIONS else ""
+    return f"unknown entry point {name!r}{hint}; the known ones are {', '.join(ENTRY_POINTS)}"
+
+
 @functools.cache
 def load_library(path: str = LIBRARY_PATH) -> ctypes.CDLL:
     """Load the runtime library once and declare the types of all its symbols."""
@@ -96,7 +102,7 @@ def load_library(path: str = LIBRARY_PATH) -> ctypes.CDLL:
     return lib
 
 
-def _vec3(v: Sequence[float]) -> ctypes.Array:
+def _vec3(v: Sequence[float]) -> ctypes.Array[ctypes.c_float]:
     return (ctypes.c_float * 3)(*v)
 
 
@@ -115,7 +121,7 @@ class Runtime:
     """
 
     def __init__(self, path: str = LIBRARY_PATH) -> None:
-        self.lib = load_library(path)
+        self.lib: ctypes.CDLL = load_library(path)
         self.inst: int = self.lib.qlref_instance_create()
 
     def close(self) -> None:
@@ -138,13 +144,13 @@ class Runtime:
     # -- objects --------------------------------------------------------------
 
     def new_mesh(self) -> int:
-        return self.lib.qlref_mesh_create(self._live())
+        return int(self.lib.qlref_mesh_create(self._live()))
 
     def new_scalar_field(self) -> int:
-        return self.lib.qlref_scalar_field_create(self._live())
+        return int(self.lib.qlref_scalar_field_create(self._live()))
 
     def new_vector_field(self) -> int:
-        return self.lib.qlref_vector_field_create(self._live())
+        return int(self.lib.qlref_vector_field_create(self._live()))
 
     def destroy(self, h: int) -> None:
         """Destroy one object; ``KeyError`` if ``h`` is not an object of this instance."""
@@ -153,21 +159,28 @@ class Runtime:
 
     def vertex_count(self, h: int) -> int:
         """Number of vertices of mesh ``h`` (-1 if ``h`` is not a mesh)."""
-        return self.lib.qlref_mesh_vertex_count(self._live(), h)
+        return int(self.lib.qlref_mesh_vertex_count(self._live(), h))
 
     def triangle_count(self, h: int) -> int:
         """Number of triangles of mesh ``h`` (-1 if ``h`` is not a mesh)."""
-        return self.lib.qlref_mesh_triangle_count(self._live(), h)
+        return int(self.lib.qlref_mesh_triangle_count(self._live(), h))
 
     def field_count(self, h: int) -> int:
         """Number of stored values of field ``h`` (-1 if ``h`` is not a field)."""
-        return self.lib.qlref_field_count(self._live(), h)
+        return int(self.lib.qlref_field_count(self._live(), h))
 
     # -- addresses for _fastloop ------------------------------------------------
 
     def fn(self, name: str) -> int:
-        """Address of the entry point ``name`` (a key of :data:`ENTRY_POINTS`)."""
-        return ctypes.cast(getattr(self.lib, ENTRY_POINTS[name]), ctypes.c_void_p).value
+        """Address of the entry point ``name`` (a key of :data:`ENTRY_POINTS`); a
+        ``KeyError`` that lists the known names for any other ``name``."""
+        symbol = ENTRY_POINTS.get(name)
+        if symbol is None:
+            raise KeyError(_unknown_entry_point(name))
+        address = ctypes.cast(getattr(self.lib, symbol), ctypes.c_void_p).value
+        if address is None:  # the loader resolved it: never expected
+            raise OSError(f"{symbol} of {LIBRARY_PATH} resolved to a null address")
+        return address
 
     def args(self, name: str, h: int) -> tuple[int, int, int]:
         """``(fn, inst, h)`` for a ``_fastloop`` call on object ``h``."""
@@ -176,10 +189,10 @@ class Runtime:
     # -- per-element access through ctypes ----------------------------------------
 
     def add_vertex(self, h: int, v: Sequence[float]) -> int:
-        return self.lib.qlref_mesh_add_vertex(self._live(), h, _vec3(v))
+        return int(self.lib.qlref_mesh_add_vertex(self._live(), h, _vec3(v)))
 
     def add_triangle(self, h: int, t: Sequence[int]) -> int:
-        return self.lib.qlref_mesh_add_triangle(self._live(), h, (ctypes.c_int32 * 3)(*t))
+        return int(self.lib.qlref_mesh_add_triangle(self._live(), h, (ctypes.c_int32 * 3)(*t)))
 
     def get_vertex(self, h: int, i: int) -> tuple[float, float, float] | None:
         """Vertex ``i`` of mesh ``h``, or None if the runtime wrote nothing."""
@@ -189,14 +202,19 @@ class Runtime:
         """Triangle ``i`` of mesh ``h``, or None if the runtime wrote nothing."""
         return self._get(self.lib.qlref_mesh_get_triangle, h, i, ctypes.c_int32)
 
-    def _get(self, f, h, i, ctype):
+    def _get(
+        self, f: Callable[..., None], h: int, i: int, ctype: type[ctypes.c_float | ctypes.c_int32]
+    ) -> tuple[Any, Any, Any] | None:
         # The getter has no result, so tell "nothing written" by two different
         # sentinels: the runtime overwrites both or neither (compared as bytes so
         # that a NaN vertex still counts as written).
         a, b = (ctype * 3)(-1, -1, -1), (ctype * 3)(-2, -2, -2)
         f(self._live(), h, i, a)
         f(self._live(), h, i, b)
-        return tuple(a) if bytes(a) == bytes(b) else None
+        if bytes(a) != bytes(b):
+            return None
+        x, y, z = a
+        return x, y, z
 
     def scalar_set(self, h: int, pos: Sequence[float], value: float) -> None:
         self.lib.qlref_scalar_set(self._live(), h, _vec3(pos), value)

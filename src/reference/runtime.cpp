@@ -1,7 +1,7 @@
 // Reference mesh/field runtime: a small in-process stand-in for the native runtime
 // that quorpy's transfer functions drive. It is loaded through ctypes (see
 // quorpy/reference.py) and offers one per-element entry point of each native type,
-// with exactly the C signatures of quorpy/transfer/native.h.
+// with exactly the C signatures of quorpy/native.h.
 //
 // Model
 //   * An instance owns objects: meshes, scalar fields and vector fields. Instance
@@ -51,7 +51,7 @@
 #include <vector>
 
 #include "../quorpy/platform.h"
-#include "../quorpy/transfer/native.h"
+#include "quorpy/native.h"
 
 #define QLREF_API extern "C" QUORPY_EXPORT
 
@@ -166,7 +166,7 @@ using ScalarField = Field<1>;
 using VectorField = Field<3>;
 
 struct Instance {
-    std::unordered_map<u64, std::shared_ptr<Object>> objects;
+    std::unordered_map<QLu64, std::shared_ptr<Object>> objects;
 };
 
 // Bumped under the registry's exclusive lock by every destruction of an object or an
@@ -174,19 +174,19 @@ struct Instance {
 // cache that has never been filled (generation 0) never matches. A line of its own
 // keeps it in every core's cache between destructions.
 struct alignas(kLine) Generation {
-    std::atomic<u64> value{1};
+    std::atomic<QLu64> value{1};
 };
 constinit Generation generation;
 
 struct Registry {
     std::shared_mutex mu;
-    std::unordered_map<u64, Instance> instances;
-    std::atomic<u64> next_handle{1};
+    std::unordered_map<QLu64, Instance> instances;
+    std::atomic<QLu64> next_handle{1};
 
-    u64 new_handle() { return next_handle.fetch_add(1, std::memory_order_relaxed); }
+    QLu64 new_handle() { return next_handle.fetch_add(1, std::memory_order_relaxed); }
 
     // Call with `mu` held (shared or exclusive).
-    std::shared_ptr<Object> find_locked(u64 inst, u64 h) const {
+    std::shared_ptr<Object> find_locked(QLu64 inst, QLu64 h) const {
         auto i = instances.find(inst);
         if (i == instances.end()) return nullptr;
         auto o = i->second.objects.find(h);
@@ -195,7 +195,7 @@ struct Registry {
 
     // The object `h` of instance `inst` if it exists and is a T, else null.
     template <class T>
-    std::shared_ptr<T> find_shared(u64 inst, u64 h) {
+    std::shared_ptr<T> find_shared(QLu64 inst, QLu64 h) {
         std::shared_ptr<Object> o;
         {
             std::shared_lock lock(mu);
@@ -206,12 +206,12 @@ struct Registry {
     }
 
     template <class T>
-    u64 create(u64 inst) {
+    QLu64 create(QLu64 inst) {
         auto obj = std::make_shared<T>();  // allocate before taking the lock
         std::unique_lock lock(mu);
         auto i = instances.find(inst);
         if (i == instances.end()) return 0;
-        u64 h = new_handle();
+        QLu64 h = new_handle();
         i->second.objects.emplace(h, std::move(obj));
         return h;
     }
@@ -235,9 +235,9 @@ constexpr int kWays = 4;
 // TLS (as the extension module uses) spares every call a __tls_get_addr call; the
 // library's thread-local data is under 200 bytes of the static TLS surplus.
 struct HotCache {
-    u64 gen;  // the generation every entry was found under
+    QLu64 gen;  // the generation every entry was found under
     struct {
-        u64 inst, h;
+        QLu64 inst, h;
         Object* obj;  // null: empty slot
     } e[kWays];
     unsigned next;  // slot to fill next
@@ -256,9 +256,9 @@ thread_local Keeper keeper;
 
 // The miss path: look the handle up under the registry lock and cache what it finds.
 // If nothing can be cached, `hold` keeps the object alive for the caller instead.
-[[gnu::noinline]] Object* lookup_slow(u64 inst, u64 h, std::shared_ptr<Object>& hold) {
+[[gnu::noinline]] Object* lookup_slow(QLu64 inst, QLu64 h, std::shared_ptr<Object>& hold) {
     std::shared_ptr<Object> obj;
-    u64 gen;
+    QLu64 gen;
     {
         Registry& r = registry();
         std::shared_lock lock(r.mu);
@@ -292,8 +292,8 @@ thread_local Keeper keeper;
 // The object `h` of instance `inst`, or null. Valid until the calling thread next looks
 // anything up, so callers must not call back into the runtime while they use it. A hit
 // writes nothing: one load of the generation, then the thread's own cache.
-inline Object* lookup(u64 inst, u64 h, std::shared_ptr<Object>& hold) {
-    const u64 gen = generation.value.load(std::memory_order_acquire);
+inline Object* lookup(QLu64 inst, QLu64 h, std::shared_ptr<Object>& hold) {
+    const QLu64 gen = generation.value.load(std::memory_order_acquire);
     HotCache& c = hot;
     if (c.gen == gen) {
         for (const auto& e : c.e)
@@ -307,7 +307,7 @@ inline Object* lookup(u64 inst, u64 h, std::shared_ptr<Object>& hold) {
 template <class T>
 class Use {
 public:
-    Use(u64 inst, u64 h) {
+    Use(QLu64 inst, QLu64 h) {
         Object* o = lookup(inst, h, hold_);
         p_ = o && o->kind == T::kKind ? static_cast<T*>(o) : nullptr;
     }
@@ -340,15 +340,15 @@ int add_element(std::vector<Elem>& to, Mesh& m, const In* in) {
 
 // ---- instances and objects ------------------------------------------------------
 
-QLREF_API u64 qlref_instance_create(void) {
+QLREF_API QLu64 qlref_instance_create(void) {
     Registry& r = registry();
     std::unique_lock lock(r.mu);
-    u64 inst = r.new_handle();
+    QLu64 inst = r.new_handle();
     r.instances.emplace(inst, Instance{});
     return inst;
 }
 
-QLREF_API void qlref_instance_destroy(u64 inst) {
+QLREF_API void qlref_instance_destroy(QLu64 inst) {
     Instance doomed;  // objects are released after the registry lock is dropped
     {
         Registry& r = registry();
@@ -361,11 +361,11 @@ QLREF_API void qlref_instance_destroy(u64 inst) {
     }
 }
 
-QLREF_API u64 qlref_mesh_create(u64 inst) { return registry().create<Mesh>(inst); }
-QLREF_API u64 qlref_scalar_field_create(u64 inst) { return registry().create<ScalarField>(inst); }
-QLREF_API u64 qlref_vector_field_create(u64 inst) { return registry().create<VectorField>(inst); }
+QLREF_API QLu64 qlref_mesh_create(QLu64 inst) { return registry().create<Mesh>(inst); }
+QLREF_API QLu64 qlref_scalar_field_create(QLu64 inst) { return registry().create<ScalarField>(inst); }
+QLREF_API QLu64 qlref_vector_field_create(QLu64 inst) { return registry().create<VectorField>(inst); }
 
-QLREF_API int qlref_object_destroy(u64 inst, u64 h) {
+QLREF_API int qlref_object_destroy(QLu64 inst, QLu64 h) {
     std::shared_ptr<Object> doomed;
     {
         Registry& r = registry();
@@ -381,21 +381,21 @@ QLREF_API int qlref_object_destroy(u64 inst, u64 h) {
     return 0;
 }
 
-QLREF_API int qlref_mesh_vertex_count(u64 inst, u64 h) {
+QLREF_API int qlref_mesh_vertex_count(QLu64 inst, QLu64 h) {
     Use<Mesh> m(inst, h);
     if (!m) return -1;
     std::shared_lock lock(m->mu);
     return static_cast<int>(m->vertices.size());
 }
 
-QLREF_API int qlref_mesh_triangle_count(u64 inst, u64 h) {
+QLREF_API int qlref_mesh_triangle_count(QLu64 inst, QLu64 h) {
     Use<Mesh> m(inst, h);
     if (!m) return -1;
     std::shared_lock lock(m->mu);
     return static_cast<int>(m->triangles.size());
 }
 
-QLREF_API std::int64_t qlref_field_count(u64 inst, u64 h) {
+QLREF_API std::int64_t qlref_field_count(QLu64 inst, QLu64 h) {
     if (Use<ScalarField> f(inst, h); f) {
         std::shared_lock lock(f->mu);
         return static_cast<std::int64_t>(f->entries.size());
@@ -409,51 +409,51 @@ QLREF_API std::int64_t qlref_field_count(u64 inst, u64 h) {
 
 // ---- per-element entry points (native.h types in brackets) ---------------------
 
-// [getvec_t]
-QLREF_API void qlref_mesh_get_vertex(u64 inst, u64 h, int index, float* out) {
+// [QLgetvec_t]
+QLREF_API void qlref_mesh_get_vertex(QLu64 inst, QLu64 h, int index, float* out) {
     Use<Mesh> m(inst, h);
     if (m && out) get_element(m->vertices, *m, index, out);
 }
 
-// [gettri_t]
-QLREF_API void qlref_mesh_get_triangle(u64 inst, u64 h, int index, std::int32_t* out) {
+// [QLgettri_t]
+QLREF_API void qlref_mesh_get_triangle(QLu64 inst, QLu64 h, int index, std::int32_t* out) {
     Use<Mesh> m(inst, h);
     if (m && out) get_element(m->triangles, *m, index, out);
 }
 
-// [addvec_t] Returns the new vertex's index, or -1.
-QLREF_API int qlref_mesh_add_vertex(u64 inst, u64 h, const float* v) {
+// [QLaddvec_t] Returns the new vertex's index, or -1.
+QLREF_API int qlref_mesh_add_vertex(QLu64 inst, QLu64 h, const float* v) {
     Use<Mesh> m(inst, h);
     return m && v ? add_element(m->vertices, *m, v) : -1;
 }
 
-// [addtri_t] Returns the new triangle's index, or -1. Vertex indices are stored as
+// [QLaddtri_t] Returns the new triangle's index, or -1. Vertex indices are stored as
 // given; they are not checked against the vertex list.
-QLREF_API int qlref_mesh_add_triangle(u64 inst, u64 h, const std::int32_t* t) {
+QLREF_API int qlref_mesh_add_triangle(QLu64 inst, QLu64 h, const std::int32_t* t) {
     Use<Mesh> m(inst, h);
     return m && t ? add_element(m->triangles, *m, t) : -1;
 }
 
-// [setscl_t]
-QLREF_API void qlref_scalar_set(u64 inst, u64 h, const float* pos, float value) {
+// [QLsetscl_t]
+QLREF_API void qlref_scalar_set(QLu64 inst, QLu64 h, const float* pos, float value) {
     Use<ScalarField> f(inst, h);
     if (f && pos) f->set(pos, &value);
 }
 
-// [getscl_t]
-QLREF_API unsigned char qlref_scalar_sample(u64 inst, u64 h, const float* pos, float* value) {
+// [QLgetscl_t]
+QLREF_API unsigned char qlref_scalar_sample(QLu64 inst, QLu64 h, const float* pos, float* value) {
     Use<ScalarField> f(inst, h);
     return f && pos && value ? f->sample(pos, value) : 0;
 }
 
-// [setvec_t]
-QLREF_API void qlref_vector_set(u64 inst, u64 h, const float* pos, const float* value) {
+// [QLsetvec_t]
+QLREF_API void qlref_vector_set(QLu64 inst, QLu64 h, const float* pos, const float* value) {
     Use<VectorField> f(inst, h);
     if (f && pos && value) f->set(pos, value);
 }
 
-// [getvecf_t]
-QLREF_API unsigned char qlref_vector_sample(u64 inst, u64 h, const float* pos, float* value) {
+// [QLgetvecf_t]
+QLREF_API unsigned char qlref_vector_sample(QLu64 inst, QLu64 h, const float* pos, float* value) {
     Use<VectorField> f(inst, h);
     return f && pos && value ? f->sample(pos, value) : 0;
 }
@@ -461,26 +461,26 @@ QLREF_API unsigned char qlref_vector_sample(u64 inst, u64 h, const float* pos, f
 // Traversals call back, and a callback may destroy the object or look others up, so
 // they own the object for their whole length instead of borrowing it from the cache.
 
-// [traverse_s_t]
-QLREF_API void qlref_scalar_traverse(u64 inst, u64 h, travs_cb_t cb) {
+// [QLtraverse_s_t]
+QLREF_API void qlref_scalar_traverse(QLu64 inst, QLu64 h, QLtravs_cb_t cb) {
     auto f = registry().find_shared<ScalarField>(inst, h);
     if (f && cb) f->traverse([cb](const float* pc, const float* pv) { cb(pc, *pv); });
 }
 
-// [traverse_v_t]
-QLREF_API void qlref_vector_traverse(u64 inst, u64 h, travv_cb_t cb) {
+// [QLtraverse_v_t]
+QLREF_API void qlref_vector_traverse(QLu64 inst, QLu64 h, QLtravv_cb_t cb) {
     auto f = registry().find_shared<VectorField>(inst, h);
     if (f && cb) f->traverse(cb);
 }
 
 // The entry points must keep the exact shapes the transfer functions call.
-static_assert(std::is_same_v<decltype(&qlref_mesh_get_vertex), getvec_t>);
-static_assert(std::is_same_v<decltype(&qlref_mesh_get_triangle), gettri_t>);
-static_assert(std::is_same_v<decltype(&qlref_mesh_add_vertex), addvec_t>);
-static_assert(std::is_same_v<decltype(&qlref_mesh_add_triangle), addtri_t>);
-static_assert(std::is_same_v<decltype(&qlref_scalar_set), setscl_t>);
-static_assert(std::is_same_v<decltype(&qlref_scalar_sample), getscl_t>);
-static_assert(std::is_same_v<decltype(&qlref_vector_set), setvec_t>);
-static_assert(std::is_same_v<decltype(&qlref_vector_sample), getvecf_t>);
-static_assert(std::is_same_v<decltype(&qlref_scalar_traverse), traverse_s_t>);
-static_assert(std::is_same_v<decltype(&qlref_vector_traverse), traverse_v_t>);
+static_assert(std::is_same_v<decltype(&qlref_mesh_get_vertex), QLgetvec_t>);
+static_assert(std::is_same_v<decltype(&qlref_mesh_get_triangle), QLgettri_t>);
+static_assert(std::is_same_v<decltype(&qlref_mesh_add_vertex), QLaddvec_t>);
+static_assert(std::is_same_v<decltype(&qlref_mesh_add_triangle), QLaddtri_t>);
+static_assert(std::is_same_v<decltype(&qlref_scalar_set), QLsetscl_t>);
+static_assert(std::is_same_v<decltype(&qlref_scalar_sample), QLgetscl_t>);
+static_assert(std::is_same_v<decltype(&qlref_vector_set), QLsetvec_t>);
+static_assert(std::is_same_v<decltype(&qlref_vector_sample), QLgetvecf_t>);
+static_assert(std::is_same_v<decltype(&qlref_scalar_traverse), QLtraverse_s_t>);
+static_assert(std::is_same_v<decltype(&qlref_vector_traverse), QLtraverse_v_t>);

@@ -24,7 +24,7 @@
 #include <time.h>
 
 #include "platform.h"
-#include "transfer/native.h"
+#include "quorpy/native.h"
 
 #define EXPORT QUORPY_EXPORT
 
@@ -121,7 +121,7 @@ static void element(uint64_t h, int64_t i, float pc[3], float pv[3]) {
     pv[2] = (float)h;
 }
 
-EXPORT void ext_traverse_s(uint64_t inst, uint64_t h, travs_cb_t cb) {
+EXPORT void ext_traverse_s(uint64_t inst, uint64_t h, QLtravs_cb_t cb) {
     (void)inst;
     enter();
     for (int64_t i = 0; i < (int64_t)h; i++) {
@@ -136,7 +136,7 @@ EXPORT void ext_traverse_s(uint64_t inst, uint64_t h, travs_cb_t cb) {
     leave();
 }
 
-EXPORT void ext_traverse_v(uint64_t inst, uint64_t h, travv_cb_t cb) {
+EXPORT void ext_traverse_v(uint64_t inst, uint64_t h, QLtravv_cb_t cb) {
     (void)inst;
     enter();
     for (int64_t i = 0; i < (int64_t)h; i++) {
@@ -153,5 +153,5 @@ EXPORT void ext_traverse_v(uint64_t inst, uint64_t h, travv_cb_t cb) {
 }
 
 /* Each traversal has exactly the type the module calls it through. */
-_Static_assert(__builtin_types_compatible_p(__typeof__(&ext_traverse_s), traverse_s_t), "ext_traverse_s");
-_Static_assert(__builtin_types_compatible_p(__typeof__(&ext_traverse_v), traverse_v_t), "ext_traverse_v");
+_Static_assert(__builtin_types_compatible_p(__typeof__(&ext_traverse_s), QLtraverse_s_t), "ext_traverse_s");
+_Static_assert(__builtin_types_compatible_p(__typeof__(&ext_traverse_v), QLtraverse_v_t), "ext_traverse_v");

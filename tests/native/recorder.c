@@ -25,7 +25,7 @@
 #include <time.h>
 
 #include "platform.h"
-#include "transfer/native.h"
+#include "quorpy/native.h"
 
 #define EXPORT QUORPY_EXPORT
 
@@ -436,9 +436,9 @@ static void traverse(int kind, uint64_t inst, uint64_t h, void* cb) {
         memcpy(t_cb_coord, coords + 3 * j, 12);
         memcpy(t_cb_val, vals + words * j, (size_t)words * 4);
         if (kind == K_TRAVS) {
-            ((travs_cb_t)cb)(t_cb_coord, t_cb_val[0]);
+            ((QLtravs_cb_t)cb)(t_cb_coord, t_cb_val[0]);
         } else {
-            ((travv_cb_t)cb)(t_cb_coord, t_cb_val);
+            ((QLtravv_cb_t)cb)(t_cb_coord, t_cb_val);
         }
         scribble();
     }
@@ -446,24 +446,24 @@ static void traverse(int kind, uint64_t inst, uint64_t h, void* cb) {
     free(vals);
 }
 
-EXPORT void rec_traverse_s(uint64_t inst, uint64_t h, travs_cb_t cb) { traverse(K_TRAVS, inst, h, (void*)cb); }
+EXPORT void rec_traverse_s(uint64_t inst, uint64_t h, QLtravs_cb_t cb) { traverse(K_TRAVS, inst, h, (void*)cb); }
 
-EXPORT void rec_traverse_v(uint64_t inst, uint64_t h, travv_cb_t cb) { traverse(K_TRAVV, inst, h, (void*)cb); }
+EXPORT void rec_traverse_v(uint64_t inst, uint64_t h, QLtravv_cb_t cb) { traverse(K_TRAVV, inst, h, (void*)cb); }
 
 /* ---------------------------------------------------------------- controls */
 
 /* Each entry point has exactly the type the module calls it through. */
 #define HAS_TYPE(f, t) _Static_assert(__builtin_types_compatible_p(__typeof__(&f), t), #f " must be a " #t)
-HAS_TYPE(rec_getvec, getvec_t);
-HAS_TYPE(rec_gettri, gettri_t);
-HAS_TYPE(rec_addvec, addvec_t);
-HAS_TYPE(rec_addtri, addtri_t);
-HAS_TYPE(rec_setscl, setscl_t);
-HAS_TYPE(rec_getscl, getscl_t);
-HAS_TYPE(rec_setvec, setvec_t);
-HAS_TYPE(rec_getvecf, getvecf_t);
-HAS_TYPE(rec_traverse_s, traverse_s_t);
-HAS_TYPE(rec_traverse_v, traverse_v_t);
+HAS_TYPE(rec_getvec, QLgetvec_t);
+HAS_TYPE(rec_gettri, QLgettri_t);
+HAS_TYPE(rec_addvec, QLaddvec_t);
+HAS_TYPE(rec_addtri, QLaddtri_t);
+HAS_TYPE(rec_setscl, QLsetscl_t);
+HAS_TYPE(rec_getscl, QLgetscl_t);
+HAS_TYPE(rec_setvec, QLsetvec_t);
+HAS_TYPE(rec_getvecf, QLgetvecf_t);
+HAS_TYPE(rec_traverse_s, QLtraverse_s_t);
+HAS_TYPE(rec_traverse_v, QLtraverse_v_t);
 
 EXPORT int rec_record_size(void) { return (int)sizeof(rec_t); }
 

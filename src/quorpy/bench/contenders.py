@@ -169,16 +169,16 @@ class CtypesLoop(_PythonLoop):
     # The natives' C types in ctypes. Pointers are declared void* so that integer
     # addresses pass as they are.
     TYPES = {
-        "getvec_t": _read,
-        "gettri_t": _read,
-        "addvec_t": _add,
-        "addtri_t": _add,
-        "setscl_t": ctypes.CFUNCTYPE(None, _u64, _u64, _p, _f),
-        "getscl_t": _get,
-        "setvec_t": ctypes.CFUNCTYPE(None, _u64, _u64, _p, _p),
-        "getvecf_t": _get,
-        "traverse_s_t": ctypes.CFUNCTYPE(None, _u64, _u64, TRAVS),
-        "traverse_v_t": ctypes.CFUNCTYPE(None, _u64, _u64, TRAVV),
+        "QLgetvec_t": _read,
+        "QLgettri_t": _read,
+        "QLaddvec_t": _add,
+        "QLaddtri_t": _add,
+        "QLsetscl_t": ctypes.CFUNCTYPE(None, _u64, _u64, _p, _f),
+        "QLgetscl_t": _get,
+        "QLsetvec_t": ctypes.CFUNCTYPE(None, _u64, _u64, _p, _p),
+        "QLgetvecf_t": _get,
+        "QLtraverse_s_t": ctypes.CFUNCTYPE(None, _u64, _u64, TRAVS),
+        "QLtraverse_v_t": ctypes.CFUNCTYPE(None, _u64, _u64, TRAVV),
     }
 
     @staticmethod
@@ -210,7 +210,7 @@ class CtypesLoop(_PythonLoop):
 def native_declarations() -> str:
     """The native types as C declarations, read from the header the natives are
     written against (shipped in the package): the part of it marked for cffi."""
-    text = (resources.files("quorpy") / "transfer" / "native.h").read_text()
+    text = (resources.files("quorpy") / "include" / "quorpy" / "native.h").read_text()
     begin = text.index("\n", text.index("/* cffi: from here"))
     return text[begin : text.index("/* cffi: end. */")]
 
@@ -259,12 +259,12 @@ class CffiLoop(_PythonLoop):
                 coords.extend(ffi.unpack(pc, 3))
                 vals.extend(ffi.unpack(pv, 3))
 
-            g(inst, h, ffi.callback("travv_cb_t", report))
+            g(inst, h, ffi.callback("QLtravv_cb_t", report))
         else:
 
             def report(pc, v):
                 coords.extend(ffi.unpack(pc, 3))
                 vals.append(v)
 
-            g(inst, h, ffi.callback("travs_cb_t", report))
+            g(inst, h, ffi.callback("QLtravs_cb_t", report))
         return _gathered(coords, vals, vector)

@@ -9,14 +9,6 @@
 namespace quorpy {
 namespace {
 
-// clang-format off: a table, kept in step with Str
-constexpr const char* str_text[] = {
-    "fn", "inst", "h", "n", "verts", "tris", "pos", "vals",
-    "np", "empty", "zeros", "float32", "int32", "uint8", "view", "dtype",
-};
-// clang-format on
-static_assert(std::size(str_text) == static_cast<std::size_t>(Str::count_));
-
 // Process-wide, made once and kept for the life of the process.
 PyObject* strings[std::size(str_text)];
 bool initialised;

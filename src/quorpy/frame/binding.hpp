@@ -10,22 +10,33 @@
 
 #include <atomic>
 #include <cstddef>
+#include <iterator>
 
 #include "frame/ref.hpp"
 #include "frame/view.hpp"
-#include "transfer/native.h"  // u64: what fn, inst and h are converted to
+#include "transfer/native.hpp"  // u64: what fn, inst and h are converted to
 
 namespace quorpy {
 
 // Strings interned once, when the module is first executed: parameter names (matched
 // by identity first) and the names the bodies look up on NumPy.
-// clang-format off: a table, kept in step with str_text in binding.cpp
+// clang-format off: a table, kept in step with str_text
 enum class Str : unsigned char {
     fn, inst, h, n, verts, tris, pos, vals,
     np, empty, zeros, float32, int32, uint8, view, dtype,
     count_
 };
+
+// Their text, in the order of Str. Constant, so that the functions' signatures can be
+// spelled out from the parameter table at compile time.
+inline constexpr const char* str_text[] = {
+    "fn", "inst", "h", "n", "verts", "tris", "pos", "vals",
+    "np", "empty", "zeros", "float32", "int32", "uint8", "view", "dtype",
+};
 // clang-format on
+static_assert(std::size(str_text) == static_cast<std::size_t>(Str::count_));
+
+constexpr const char* text(Str s) noexcept { return str_text[static_cast<int>(s)]; }
 PyObject* str(Str s) noexcept;
 
 // How a bound argument is converted.

@@ -50,7 +50,8 @@ constexpr Param h{Str::h, Conv::U64};
 #define QUORPY_FUNCTION(name, ...) {#name, {"quorpy._fastloop." #name, __LINE__}, name, __VA_ARGS__}
 
 // In binding order: the execute step binds 0-7, resets the traversal state, then 8-9.
-const Function functions[] = {
+// Constant, so that each function's signature is spelled out from it at compile time.
+constexpr Function functions[] = {
     QUORPY_FUNCTION(read_vertices, 4, {fn, inst, h, {Str::n, Conv::Int}}),
     QUORPY_FUNCTION(read_triangles, 4, {fn, inst, h, {Str::n, Conv::Int}}),
     QUORPY_FUNCTION(add_vertices, 4, {fn, inst, h, {Str::verts, Conv::FloatRows}}),
@@ -72,13 +73,45 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObj
     return call_function(functions[I], module, args, nargs, kwnames);
 }
 
+// Hands `put` the signature block of f, "name($module, /, fn, inst, h, n)\n--\n\n", one
+// character at a time. An ml_doc that holds nothing else gives the builtin its
+// __text_signature__ (what inspect.signature reads) and leaves its __doc__ None.
+template <typename Put>
+constexpr void signature_block(const Function& f, Put put) {
+    auto append = [&put](const char* s) {
+        while (*s) put(*s++);
+    };
+    append(f.name);
+    append("($module, /");
+    for (int j = 0; j < f.nparams; ++j) {
+        append(", ");
+        append(text(f.params[j].name));
+    }
+    append(")\n--\n\n");
+}
+
+constexpr std::size_t signature_size(const Function& f) {
+    std::size_t size = 1;  // the terminating null
+    signature_block(f, [&size](char) { ++size; });
+    return size;
+}
+
+// The signature block of functions[I], null-terminated: a constant, made by the compiler.
+template <std::size_t I>
+constexpr auto signature = [] {
+    std::array<char, signature_size(functions[I])> block{};
+    std::size_t k = 0;
+    signature_block(functions[I], [&](char c) { block[k++] = c; });
+    return block;
+}();
+
 template <std::size_t... I>
 constexpr std::array<PyMethodDef, sizeof...(I)> make_method_defs(std::index_sequence<I...>) {
     return {{{nullptr, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>)),
-              METH_FASTCALL | METH_KEYWORDS, nullptr}...}};
+              METH_FASTCALL | METH_KEYWORDS, signature<I>.data()}...}};
 }
 
-// No docstrings: ml_doc stays null.
+// ml_doc is the signature block alone: no docstrings.
 std::array<PyMethodDef, function_count> method_defs = make_method_defs(std::make_index_sequence<function_count>{});
 
 // Process-wide state, guarded by state_mutex.

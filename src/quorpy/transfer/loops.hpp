@@ -13,7 +13,7 @@
 #include "frame/binding.hpp"
 #include "frame/numpy.hpp"
 #include "frame/view.hpp"
-#include "transfer/native.h"
+#include "transfer/native.hpp"
 
 namespace quorpy {
 

@@ -3,13 +3,19 @@
  * The one statement of the native contract, in C, for every native written here (the
  * reference runtime, the benchmark's natives and loops, the test natives) and for the
  * extension itself; the benchmark's cffi declarations are read from this file too.
+ * A native elsewhere includes it as <quorpy/native.h>, with quorpy.get_include() on
+ * the include path.
+ *
+ * Every name declared here is prefixed, so that it stays out of the way of the names
+ * of the file that includes it: types and struct tags with QL (as the records
+ * QLVector3 and QLTriangle), macros with QUORPY_.
  *
  * The caller hands the extension the address of one of these as an integer, which is
  * reinterpreted without any check. Every entry point takes the library instance handle
  * and the object handle first, runs with the GIL released and has no error channel.
  */
-#ifndef QUORPY_TRANSFER_NATIVE_H
-#define QUORPY_TRANSFER_NATIVE_H
+#ifndef QUORPY_NATIVE_H
+#define QUORPY_NATIVE_H
 
 #include <stdint.h>
 
@@ -19,7 +25,7 @@ extern "C" {
 
 /* cffi: from here to the end marker, plain declarations only. */
 
-typedef uint64_t u64;
+typedef uint64_t QLu64;
 
 /* One packed record per array row: three float32 / three int32, 12 bytes. */
 typedef struct QLVector3 {
@@ -30,23 +36,23 @@ typedef struct QLTriangle {
 } QLTriangle;
 
 /* Mesh readout: write element `index` through the pointer. */
-typedef void (*getvec_t)(u64 inst, u64 h, int index, float* out);
-typedef void (*gettri_t)(u64 inst, u64 h, int index, int32_t* out);
+typedef void (*QLgetvec_t)(QLu64 inst, QLu64 h, int index, float* out);
+typedef void (*QLgettri_t)(QLu64 inst, QLu64 h, int index, int32_t* out);
 /* Mesh building: read one record; the int result is not examined. */
-typedef int (*addvec_t)(u64 inst, u64 h, const float* v);
-typedef int (*addtri_t)(u64 inst, u64 h, const int32_t* t);
+typedef int (*QLaddvec_t)(QLu64 inst, QLu64 h, const float* v);
+typedef int (*QLaddtri_t)(QLu64 inst, QLu64 h, const int32_t* t);
 /* Field access: setters read a position (and a value); samplers return a found byte
  * and, when non-zero, have written the value through the last pointer. */
-typedef void (*setscl_t)(u64 inst, u64 h, const float* pos, float value);
-typedef unsigned char (*getscl_t)(u64 inst, u64 h, const float* pos, float* value);
-typedef void (*setvec_t)(u64 inst, u64 h, const float* pos, const float* value);
-typedef unsigned char (*getvecf_t)(u64 inst, u64 h, const float* pos, float* value);
+typedef void (*QLsetscl_t)(QLu64 inst, QLu64 h, const float* pos, float value);
+typedef unsigned char (*QLgetscl_t)(QLu64 inst, QLu64 h, const float* pos, float* value);
+typedef void (*QLsetvec_t)(QLu64 inst, QLu64 h, const float* pos, const float* value);
+typedef unsigned char (*QLgetvecf_t)(QLu64 inst, QLu64 h, const float* pos, float* value);
 /* Traversals call back once per active value, synchronously on the calling thread.
  * The pointers handed to a callback are valid only during that call. */
-typedef void (*travs_cb_t)(const float* pc, float v);
-typedef void (*travv_cb_t)(const float* pc, const float* pv);
-typedef void (*traverse_s_t)(u64 inst, u64 h, travs_cb_t cb);
-typedef void (*traverse_v_t)(u64 inst, u64 h, travv_cb_t cb);
+typedef void (*QLtravs_cb_t)(const float* pc, float v);
+typedef void (*QLtravv_cb_t)(const float* pc, const float* pv);
+typedef void (*QLtraverse_s_t)(QLu64 inst, QLu64 h, QLtravs_cb_t cb);
+typedef void (*QLtraverse_v_t)(QLu64 inst, QLu64 h, QLtravv_cb_t cb);
 
 /* cffi: end. */
 
@@ -60,4 +66,7 @@ typedef void (*traverse_v_t)(u64 inst, u64 h, travv_cb_t cb);
 QUORPY_STATIC_ASSERT(sizeof(QLVector3) == 12, "QLVector3 must be three packed float32");
 QUORPY_STATIC_ASSERT(sizeof(QLTriangle) == 12, "QLTriangle must be three packed int32");
 
-#endif /* QUORPY_TRANSFER_NATIVE_H */
+/* Only the include guard stays defined. */
+#undef QUORPY_STATIC_ASSERT
+
+#endif /* QUORPY_NATIVE_H */
