@@ -8,7 +8,9 @@
 # being cp314, cp313t...), QUORPY_VENV the venv, QUORPY_BUILD_DIR the CMake build
 # directory, QUORPY_PIP_ARGS extra words for the package's pip install (e.g.
 # -Ccmake.define.X=ON, or a requirement such as "numpy==2.1.*"). Other builds
-# (scripts/sanitize.sh) reuse it that way.
+# (scripts/sanitize.sh) reuse it that way. QUORPY_EDITABLE=1 makes the install editable
+# and rebuilt on import (scripts/dev-install.sh), its build directory defaulting to
+# build/editable.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$ROOT/scripts/find-python.sh"
@@ -16,8 +18,17 @@ PY=$(find_python)
 suffix=
 [ -z "${QUORPY_PYTHON:-}" ] || suffix=-$(python_tag "$PY")
 VENV=${QUORPY_VENV:-$ROOT/.venv$suffix}
-BUILD_DIR=${QUORPY_BUILD_DIR:-$ROOT/build/release$suffix}
 read -r -a extra_pip_args <<<"${QUORPY_PIP_ARGS:-}"
+editable=()
+if [ "${QUORPY_EDITABLE:-}" = 1 ]; then
+    # The first import of the package in a process runs the CMake build and install in
+    # BUILD_DIR, quietly: it prints nothing unless the build fails (set
+    # SKBUILD_EDITABLE_VERBOSE=1 to see it). The install tree is inside BUILD_DIR.
+    BUILD_DIR=${QUORPY_BUILD_DIR:-$ROOT/build/editable$suffix}
+    editable=(-Ceditable.rebuild=true -Ceditable.verbose=false --editable)
+else
+    BUILD_DIR=${QUORPY_BUILD_DIR:-$ROOT/build/release$suffix}
+fi
 
 if [ -x "$VENV/bin/python" ] && [ "$(python_tag "$VENV/bin/python")" != "$(python_tag "$PY")" ]; then
     echo "$VENV was made with another interpreter than $PY: making it afresh" >&2
@@ -40,11 +51,14 @@ if [ "$(python_tag "$PY")" = cp313t ]; then
 fi
 build_tools=("scikit-build-core>=0.11" ninja)
 command -v cmake >/dev/null 2>&1 || build_tools+=("cmake>=3.18")
+# The rebuild on import keeps its install tree in the build directory from
+# scikit-build-core 1.0 on; it has been tried with 1.1 only.
+[ "${QUORPY_EDITABLE:-}" != 1 ] || build_tools[0]="scikit-build-core>=1.1"
 "${PIP[@]}" install --prefer-binary "${build_tools[@]}"
 echo "building and installing quorpy[${1:-}] with $("$VENV/bin/python" -VV | head -n 1)" >&2
 mkdir -p "$ROOT/build"
 (
     flock 9
     "${PIP[@]}" install --prefer-binary --no-build-isolation -Cbuild-dir="$BUILD_DIR" \
-        ${extra_pip_args[@]+"${extra_pip_args[@]}"} "$ROOT${1:+[$1]}"
+        ${extra_pip_args[@]+"${extra_pip_args[@]}"} ${editable[@]+"${editable[@]}"} "$ROOT${1:+[$1]}"
 ) 9>"$ROOT/build/.install.lock"

@@ -356,12 +356,20 @@ def test_header_from_get_include_leaves_the_includers_names_alone(tmp_path, lang
     assert added and all(m.startswith("#define QUORPY_") for m in added), added
 
 
-def test_readme_python_blocks_run_as_written():
-    readme = Path(__file__).parent.parent / "README.md"
-    blocks = re.findall(r"^```python\n(.*?)^```", readme.read_text(), re.M | re.S)
-    assert len(blocks) >= 2
+# README.md is the repository's page, DESCRIPTION.md the package index's.
+@pytest.mark.parametrize("name, least", [("README.md", 2), ("DESCRIPTION.md", 1)])
+def test_python_blocks_of_the_pages_run_as_written(name, least):
+    page = Path(__file__).parent.parent / name
+    blocks = re.findall(r"^```python\n(.*?)^```", page.read_text(), re.M | re.S)
+    assert len(blocks) >= least
     for i, block in enumerate(blocks, 1):
-        exec(compile(block, f"README.md python block {i}", "exec"), {})
+        exec(compile(block, f"{name} python block {i}", "exec"), {})
+
+
+def test_index_page_links_nowhere():
+    # The index shows the page without the repository: a relative link or image breaks there.
+    page = (Path(__file__).parent.parent / "DESCRIPTION.md").read_text()
+    assert re.findall(r"\]\(|\]\[|^\s*\[[^\]]*\]:|<a |<img|://", page, re.M) == []
 
 
 # -- threads --------------------------------------------------------------------------
