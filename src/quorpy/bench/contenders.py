@@ -11,8 +11,10 @@ from __future__ import annotations
 import ctypes
 from dataclasses import dataclass, field
 from importlib import resources
+from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 from quorpy import _fastloop, catalogue
 from quorpy.bench import clib
@@ -59,12 +61,46 @@ class Ours(Contender):
         return Call(f"f({args})", {"f": getattr(_fastloop, function), **names})
 
 
+# ---- results, made as the functions make them ------------------------------------------
+# Fresh memory is not free: the first write to each new page costs the kernel a fault,
+# which arrays reused from call to call would hide. So every contender that returns
+# arrays makes them anew on every call, with the calls the functions make.
+
+
+def _making(a: catalogue.Array) -> tuple[str, type[np.generic], type | None]:
+    """How the functions make the result ``a``: ``np.<call>(shape, dtype=dtype)``, then a
+    view as ``view``. Found flags are zeroed bytes viewed as bool; the rest np.empty."""
+    if a.dtype is np.bool_:
+        return "zeros", np.uint8, bool
+    return "empty", a.dtype, None
+
+
+def _shape(a: catalogue.Array, n: int) -> int | tuple[int, ...]:
+    shape = a.sized(n)
+    return shape[0] if len(shape) == 1 else shape
+
+
+def new_result(a: catalogue.Array, n: int) -> NDArray[Any]:
+    """A new result array ``a`` of n rows, made as the functions make it."""
+    call, dtype, view = _making(a)
+    out: NDArray[Any] = getattr(np, call)(_shape(a, n), dtype=dtype)
+    return out if view is None else out.view(view)
+
+
+def results_source(function: str, n: int) -> str:
+    """The same calls as source text, for the results of ``function`` at n rows."""
+    made = []
+    for a in catalogue.FUNCTIONS[function].outputs:
+        call, dtype, view = _making(a)
+        viewed = f".view({view.__name__})" if view else ""
+        made.append(f"np.{call}({_shape(a, n)}, dtype=np.{dtype.__name__}){viewed}")
+    return ", ".join(made)
+
+
 class CLoop(Contender):
     """One ctypes call running the whole C loop, over result arrays made anew on every
     call with NumPy, as the function itself must return new arrays: the cost of the
-    native calls and of fresh result memory, and nothing else. (Fresh memory is not
-    free: the first write to each new page costs the kernel a fault, which arrays
-    reused from call to call would hide.)"""
+    native calls and of fresh result memory, and nothing else."""
 
     key, label = "c_loop", "C loop"
 
@@ -77,10 +113,9 @@ class CLoop(Contender):
 def _with_new_results(loop, inputs: list[int], outputs: tuple[catalogue.Array, ...], n: int):
     """The C loop as a call ``run(fn, inst, h, n)`` that makes the result arrays for n
     elements, runs the loop over the input addresses and them, and returns them."""
-    specs = [(a.sized(n), a.dtype) for a in outputs]
 
-    def run(fn: int, inst: int, h: int, n: int) -> tuple[np.ndarray, ...]:
-        arrays = tuple(np.empty(shape, dtype) for shape, dtype in specs)
+    def run(fn: int, inst: int, h: int, n: int) -> tuple[NDArray[Any], ...]:
+        arrays = tuple(new_result(a, n) for a in outputs)
         loop(fn, inst, h, *inputs, *[a.ctypes.data for a in arrays], n)
         return arrays
 
@@ -89,11 +124,12 @@ def _with_new_results(loop, inputs: list[int], outputs: tuple[catalogue.Array, .
 
 # ---- Python loops ---------------------------------------------------------------------
 # Written as a user would write them, fast idioms included: integer addresses with
-# pointer arithmetic, values converted to a list once, results gathered in a list.
+# pointer arithmetic, values converted to a list once, flags and traversed values
+# gathered in a list and written into the results at once.
 
 
-def _read_rows(g, inst, h, n, addr, dtype):
-    out = np.empty((n, 3), dtype)
+def _read_rows(g, inst, h, n, addr, made):
+    out = new_result(made, n)
     base = addr(out)
     for i in range(n):
         g(inst, h, i, base + 12 * i)
@@ -118,18 +154,24 @@ def _vector_set(g, inst, h, pos, vals, addr):
         g(inst, h, pb + 12 * i, vb + 12 * i)
 
 
-def _get_many(g, inst, h, pos, addr, vector):
+def _get_many(g, inst, h, pos, addr, made):
     n = len(pos)
-    vals = np.empty((n, 3) if vector else n, np.float32)
-    pb, vb, step = addr(pos), addr(vals), 12 if vector else 4
-    found = np.array([g(inst, h, pb + 12 * i, vb + step * i) for i in range(n)], dtype=bool)
+    vals, found = (new_result(a, n) for a in made)
+    pb, vb, step = addr(pos), addr(vals), vals.strides[0]
+    found[:] = [g(inst, h, pb + 12 * i, vb + step * i) for i in range(n)]
     vals[~found] = np.nan
     return vals, found
 
 
+# A traversal's results (coords, values), by whether its values are vectors.
+_TRAVERSED = {f.vector: f.outputs for f in catalogue.FUNCTIONS.values() if f.family == catalogue.ACTIVE_VALUES}
+
+
 def _gathered(coords, vals, vector):
-    c = np.array(coords, np.float32).reshape(-1, 3)
-    return c, np.array(vals, np.float32).reshape(-1, 3) if vector else np.array(vals, np.float32)
+    c, v = (new_result(a, len(coords) // 3) for a in _TRAVERSED[vector])
+    c.reshape(-1)[:] = coords
+    v.reshape(-1)[:] = vals
+    return c, v
 
 
 class _PythonLoop(Contender):
@@ -143,16 +185,16 @@ class _PythonLoop(Contender):
         g, addr = self.native(spec, inp.fn), self.address
         names = {"g": g, "inst": inp.inst, "h": inp.h, "addr": addr}
         if spec.family == catalogue.READOUT:
-            names.update(n=inp.n, dt=spec.outputs[0].dtype, f=_read_rows)
-            return Call("f(g, inst, h, n, addr, dt)", names)
+            names.update(n=inp.n, made=spec.outputs[0], f=_read_rows)
+            return Call("f(g, inst, h, n, addr, made)", names)
         if spec.family == catalogue.BUILDING:
             return Call("f(g, inst, h, rows, addr)", {**names, "rows": inp.rows, "f": _add_rows})
         if spec.family == catalogue.FIELD_SETTER:
             f = _vector_set if spec.vector else _scalar_set
             return Call("f(g, inst, h, pos, vals, addr)", {**names, "pos": inp.rows, "vals": inp.vals, "f": f})
         if spec.family == catalogue.FIELD_SAMPLER:
-            names.update(pos=inp.rows, vec=spec.vector, f=_get_many)
-            return Call("f(g, inst, h, pos, addr, vec)", names)
+            names.update(pos=inp.rows, made=spec.outputs, f=_get_many)
+            return Call("f(g, inst, h, pos, addr, made)", names)
         names.update(vec=spec.vector, f=self.traverse)
         return Call("f(g, inst, h, vec)", names)
 

@@ -12,6 +12,10 @@ their cursor and output addresses in a small state array whose address they hold
 a constant. Like the module, a traversal runs twice: it counts, then fills arrays of
 that size.
 
+Results are made with the calls the functions make (np.empty, and found flags as
+np.zeros bytes viewed as bool), as a numba user would write them: in numba's own
+implementation of those calls (its np.zeros is an allocation and a memset).
+
 Loops are compiled on first use and cached on disk (``cache=True``); the cfuncs,
 which hold an address of this process, are compiled anew in each process.
 """
@@ -113,25 +117,25 @@ def vector_set_many(fn, inst, h, pos, vals):
 @njit(cache=True)
 def scalar_get_many(fn, inst, h, pos):
     n = pos.shape[0]
-    vals, found = np.empty(n, np.float32), np.empty(n, np.bool_)
+    vals, found = np.empty(n, np.float32), np.zeros(n, np.uint8)
     pb, vb = pos.ctypes.data, vals.ctypes.data
     for i in range(n):
         found[i] = _sample(fn, (inst, h, pb + 12 * i, vb + 4 * i)) != 0
         if not found[i]:
             vals[i] = np.nan
-    return vals, found
+    return vals, found.view(np.bool_)
 
 
 @njit(cache=True)
 def vector_get_many(fn, inst, h, pos):
     n = pos.shape[0]
-    vals, found = np.empty((n, 3), np.float32), np.empty(n, np.bool_)
+    vals, found = np.empty((n, 3), np.float32), np.zeros(n, np.uint8)
     pb, vb = pos.ctypes.data, vals.ctypes.data
     for i in range(n):
         found[i] = _sample(fn, (inst, h, pb + 12 * i, vb + 12 * i)) != 0
         if not found[i]:
             vals[i, :] = np.nan
-    return vals, found
+    return vals, found.view(np.bool_)
 
 
 # ---- traversals -------------------------------------------------------------------

@@ -11,9 +11,9 @@ from dataclasses import asdict, dataclass, field
 
 import numpy as np
 
-from quorpy import _fastloop, catalogue
+from quorpy import _fastloop
 from quorpy.bench import threads, timing
-from quorpy.bench.contenders import Call, CffiLoop, CLoop, Contender, CtypesLoop, Ours, module_args
+from quorpy.bench.contenders import Call, CffiLoop, CLoop, Contender, CtypesLoop, Ours, module_args, results_source
 from quorpy.bench.workloads import FUNCTIONS, WORKLOADS
 
 
@@ -65,17 +65,8 @@ YARDSTICK = "np.empty((0, 3), dtype=np.float32)"
 
 
 def allocation(function: str) -> str:
-    """What a call that transfers nothing must at least do: allocate its empty results,
-    written as a user would (a flag array as zeroed bytes viewed as bool)."""
-    made = []
-    for a in catalogue.FUNCTIONS[function].outputs:
-        shape = a.sized(0)
-        shape = str(shape[0]) if len(shape) == 1 else str(shape)
-        if a.dtype is np.bool_:
-            made.append(f"np.zeros({shape}, dtype=np.uint8).view(bool)")
-        else:
-            made.append(f"np.empty({shape}, dtype=np.{a.dtype.__name__})")
-    return ", ".join(made) or YARDSTICK
+    """What a call that transfers nothing must at least do: make its empty results."""
+    return results_source(function, 0) or YARDSTICK
 
 
 def contenders() -> list[Contender]:
