@@ -6,9 +6,11 @@ from __future__ import annotations
 import ast
 import ctypes
 import dataclasses
+import datetime
 import importlib.util
 import json
 import os
+import platform
 import re
 import shutil
 import statistics
@@ -131,10 +133,31 @@ def test_quick_run_reports_zero_size_threads_and_targets(quick):
     assert proc.stdout.count("(5) two threads") == len(WORKLOADS)
 
 
+def test_quick_run_records_what_was_timed_on_what_and_says_where(quick):
+    proc, doc, out = quick
+    assert doc["kind"] == "quick"
+    age = datetime.datetime.now(datetime.UTC) - datetime.datetime.fromisoformat(doc["date"])
+    assert datetime.timedelta(0) < age < datetime.timedelta(hours=1)
+    v = doc["versions"]
+    assert (v["quorpy"], v["numpy"], v["python"]) == (quorpy.__version__, np.__version__, platform.python_version())
+    assert all(c and c != "unknown" for c in v["compilers"].values()), v["compilers"]
+    assert doc["machine"]["cpu"] and doc["machine"]["cpus"] == os.cpu_count()
+    assert f"figures written to {out / 'bench.json'}" in proc.stderr
+    if HAVE_MATPLOTLIB:
+        assert f"chart written to {out / 'bench.png'}" in proc.stderr
+
+
 @pytest.mark.skipif(not HAVE_MATPLOTLIB, reason="matplotlib is not installed")
 def test_quick_run_draws_the_chart(quick):
     _, _, out = quick
     assert (out / "bench.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_version_names_what_would_be_timed_and_runs_nothing():
+    proc = run_bench("--version", timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert f"quorpy {quorpy.__version__} (NumPy {np.__version__}, CPython {platform.python_version()}" in proc.stdout
+    assert "[  1/" not in proc.stderr
 
 
 def test_missing_optional_contenders_are_reported_not_fatal(tmp_path):

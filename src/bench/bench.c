@@ -5,7 +5,8 @@
  *     transfer over them costs almost nothing but the transfer itself;
  *   - plain C loops calling any native over preallocated arrays: the physical limit
  *     that the extension module is compared with.
- * Nothing here times itself; Python times one ctypes call per loop.
+ * Nothing here times itself; Python times one ctypes call per loop. It also names the
+ * compilers of the build, for the benchmark's record.
  */
 #include <math.h>
 #include <stdint.h>
@@ -213,4 +214,31 @@ API int64_t qlbench_loop_vector_active_values(traverse_v_t f, u64 inst, u64 h, f
     sink.coords = coords, sink.vals = vals, sink.cap = sink.i < cap ? sink.i : cap, sink.i = 0;
     f(inst, h, fill_v);
     return sink.i;
+}
+
+/* ---- the build ------------------------------------------------------------------- */
+
+#define QLBENCH_STRING_(x) #x
+#define QLBENCH_STRING(x) QLBENCH_STRING_(x)
+
+/* The compiler of this library, in its own words. */
+API const char* qlbench_c_compiler(void) {
+#if defined(__clang__)
+    return __VERSION__; /* "Clang 14.0.6", "Debian Clang 14.0.6"... */
+#elif defined(__GNUC__)
+    return "GCC " __VERSION__;
+#elif defined(_MSC_VER)
+    return "MSVC " QLBENCH_STRING(_MSC_FULL_VER);
+#else
+    return "unknown";
+#endif
+}
+
+/* The C++ compiler of the extension module, as CMake found it (same build). */
+API const char* qlbench_cxx_compiler(void) {
+#ifdef QUORPY_CXX_COMPILER
+    return QUORPY_CXX_COMPILER;
+#else
+    return "unknown";
+#endif
 }

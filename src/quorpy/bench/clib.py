@@ -33,7 +33,16 @@ def load(path: str = LIBRARY_PATH) -> ctypes.CDLL:
         f.restype = _i64 if fn.family == catalogue.ACTIVE_VALUES else None
     lib.qlbench_reserve.argtypes = [_i64]
     lib.qlbench_reserve.restype = ctypes.c_int
+    for name in ("qlbench_c_compiler", "qlbench_cxx_compiler"):
+        getattr(lib, name).restype = ctypes.c_char_p
     return lib
+
+
+def compilers() -> dict[str, str]:
+    """The compilers of the package's native parts: the extension module's (C++) and
+    this library's (C), built together."""
+    lib = load()
+    return {"c++": lib.qlbench_cxx_compiler().decode(), "c": lib.qlbench_c_compiler().decode()}
 
 
 def cheapest(function: str) -> int:

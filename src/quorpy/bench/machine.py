@@ -1,4 +1,6 @@
-"""How busy the rest of the machine was while we measured (Linux; else unknown).
+"""What ran the benchmark: the machine, the interpreter, the versions of what was
+timed, and how busy the rest of the machine was while we measured (Linux; else
+unknown).
 
 On a small shared machine a neighbour's load skews both the thread figure and the
 timings; printing it lets a reader tell a slow result from a busy machine.
@@ -6,8 +8,67 @@ timings; printing it lets a reader tell a slow result from a busy machine.
 
 from __future__ import annotations
 
+import importlib.metadata
 import os
+import platform
+import sys
+import sysconfig
 import time
+
+#: The free-threaded build of CPython, whose GIL is off unless something turns it on.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+def gil_enabled() -> bool:
+    """Whether the GIL is on now (on a free-threaded build, an extension module that does
+    not declare itself safe without it, or PYTHON_GIL=1, turns it on)."""
+    is_enabled = getattr(sys, "_is_gil_enabled", None)
+    return True if is_enabled is None else bool(is_enabled())
+
+
+def cpu_model() -> str:
+    """The processor's name as the kernel gives it, else what the platform module knows."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                key, _, value = line.partition(":")
+                if key.strip() in ("model name", "Model", "Hardware") and value.strip():
+                    return value.strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def _version(package: str) -> str | None:
+    try:
+        return importlib.metadata.version(package)
+    except importlib.metadata.PackageNotFoundError:
+        return None
+
+
+def versions() -> dict[str, object]:
+    """quorpy, NumPy, Python and the compilers of the native parts, then the optional
+    contenders' packages (None where not installed)."""
+    from quorpy.bench import clib
+
+    return {
+        "quorpy": _version("quorpy"),
+        "numpy": _version("numpy"),
+        "python": platform.python_version(),
+        "compilers": clib.compilers(),
+        **{p: _version(p) for p in ("numba", "cffi")},
+    }
+
+
+def describe() -> dict[str, object]:
+    return {
+        "python": platform.python_version(),
+        "python_build": "free-threaded" if FREE_THREADED else "default",
+        "gil": "enabled" if gil_enabled() else "disabled",
+        "platform": platform.platform(),
+        "cpu": cpu_model(),
+        "cpus": os.cpu_count(),
+    }
 
 
 def _busy_seconds() -> float | None:

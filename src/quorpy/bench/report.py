@@ -54,6 +54,21 @@ class Index:
         return statistics.median(r) if r else None
 
 
+def header(run: dict) -> str:
+    """What was timed, on what, when."""
+    v, m = run["versions"], run["machine"]
+    gil = f", free-threaded, GIL {m['gil']}" if m["python_build"] == "free-threaded" else ""
+    compilers = v["compilers"]
+    return "\n".join(
+        [
+            f"quorpy {v['quorpy']}, NumPy {v['numpy']}, CPython {v['python']}{gil}",
+            f"built by {compilers['c++']} (C++) and {compilers['c']} (C); {run['kind']} run of {run['date']}",
+            f"{m['cpu']}, {m['cpus']} cpus; {m['platform']}",
+            "",
+        ]
+    )
+
+
 def table(run: dict) -> str:
     cfg, idx = run["config"], Index(run["results"])
     sizes, width = cfg["sizes"], 19
