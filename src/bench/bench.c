@@ -26,9 +26,15 @@ API const float qlbench_vertex_table[4][3] = {
     {1.5f, -2.0f, 3.25f}, {4.0f, 5.5f, -6.0f}, {0.0f, 7.0f, 8.5f}, {-9.0f, 10.0f, 0.125f}};
 API const int32_t qlbench_triangle_table[4][3] = {{0, 1, 2}, {3, 4, 5}, {6, 7, 8}, {9, 10, 11}};
 
-/* Where adders and setters put what they read. Exported, so the stores stay. */
-API float qlbench_sink[6];
-API int32_t qlbench_isink[3];
+/* Where adders and setters put what they read: one per thread, or two threads adding
+ * at once would fight over its cache line. Their addresses are exported, so the stores
+ * stay. */
+static QUORPY_TLS float stored[6];
+static QUORPY_TLS int32_t istored[3];
+
+/* The calling thread's. */
+API float* qlbench_sink(void) { return stored; }
+API int32_t* qlbench_isink(void) { return istored; }
 
 API void qlbench_get_vertex(u64 inst, u64 h, int index, float* out) {
     (void)inst, (void)h;
@@ -42,20 +48,20 @@ API void qlbench_get_triangle(u64 inst, u64 h, int index, int32_t* out) {
 
 API int qlbench_add_vertex(u64 inst, u64 h, const float* v) {
     (void)inst, (void)h;
-    memcpy(qlbench_sink, v, 12);
+    memcpy(stored, v, 12);
     return 0;
 }
 
 API int qlbench_add_triangle(u64 inst, u64 h, const int32_t* t) {
     (void)inst, (void)h;
-    memcpy(qlbench_isink, t, 12);
+    memcpy(istored, t, 12);
     return 0;
 }
 
 API void qlbench_scalar_set(u64 inst, u64 h, const float* pos, float value) {
     (void)inst, (void)h;
-    memcpy(qlbench_sink, pos, 12);
-    qlbench_sink[3] = value;
+    memcpy(stored, pos, 12);
+    stored[3] = value;
 }
 
 /* Samplers always find: the value is the position's x (plus y and z for vectors). */
@@ -67,8 +73,8 @@ API unsigned char qlbench_scalar_sample(u64 inst, u64 h, const float* pos, float
 
 API void qlbench_vector_set(u64 inst, u64 h, const float* pos, const float* value) {
     (void)inst, (void)h;
-    memcpy(qlbench_sink, pos, 12);
-    memcpy(qlbench_sink + 3, value, 12);
+    memcpy(stored, pos, 12);
+    memcpy(stored + 3, value, 12);
 }
 
 API unsigned char qlbench_vector_sample(u64 inst, u64 h, const float* pos, float* value) {

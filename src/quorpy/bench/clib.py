@@ -35,6 +35,8 @@ def load(path: str = LIBRARY_PATH) -> ctypes.CDLL:
     lib.qlbench_reserve.restype = ctypes.c_int
     for name in ("qlbench_c_compiler", "qlbench_cxx_compiler"):
         getattr(lib, name).restype = ctypes.c_char_p
+    lib.qlbench_sink.restype = ctypes.POINTER(ctypes.c_float)
+    lib.qlbench_isink.restype = ctypes.POINTER(ctypes.c_int32)
     return lib
 
 

@@ -25,7 +25,8 @@ class Config:
     py_loop_max: int = 100_000  # ctypes and cffi loops: larger sizes are extrapolated
     workloads: tuple[str, ...] = ("reference", "cheapest")
     functions: tuple[str, ...] = FUNCTIONS
-    thread_n: int = 1_000_000
+    thread_n: int = 1_000_000  # large calls, read_vertices
+    thread_small_n: int = 100  # small calls, every function
     thread_rounds: int = 7
 
 
@@ -160,14 +161,26 @@ def _zero_call(workload, function: str) -> Call:
     return Call(f"_fastloop.{function}({args})", {"_fastloop": _fastloop, **names})
 
 
+def run_threads(workload, function: str, calls: str, cs: list[Contender], cfg: Config) -> list[dict]:
+    """The threads figures of large or small calls (a large call's batch lasts longer)."""
+    n, budget = (cfg.thread_n, 20 * cfg.budget_ns) if calls == "large" else (cfg.thread_small_n, 4 * cfg.budget_ns)
+    return [{**f, "calls": calls} for f in threads.measure(workload, function, n, cs, cfg.thread_rounds, budget)]
+
+
+def steps(cfg: Config) -> int:
+    """Progress steps: per workload, each function at n = 0 and every size, the large
+    calls in two threads, and each function's small calls in two threads."""
+    return len(cfg.workloads) * (len(cfg.functions) * (len(cfg.sizes) + 2) + 1)
+
+
 def run(cfg: Config, stream=sys.stderr) -> dict:
     cs = contenders()
-    steps = len(cfg.workloads) * (len(cfg.functions) * (len(cfg.sizes) + 1) + 1)
-    progress = Progress(steps, stream)
+    progress = Progress(steps(cfg), stream)
     results: list[Result] = []
-    gil = []
+    parallel = []
+    control = [c for c in cs if c.key in ("quorpy", "c_loop")]
     for key in cfg.workloads:
-        workload = WORKLOADS[key](max(cfg.sizes + (cfg.thread_n,)))
+        workload = WORKLOADS[key](max(cfg.sizes + (cfg.thread_n, cfg.thread_small_n)))
         try:
             for function in cfg.functions:
                 progress.step(f"{workload.name}: {function} n=0")
@@ -175,8 +188,11 @@ def run(cfg: Config, stream=sys.stderr) -> dict:
                 for n in cfg.sizes:
                     progress.step(f"{workload.name}: {function} n={n}")
                     results += run_case(workload, function, n, cs, cfg)
-            progress.step(f"{workload.name}: two threads")
-            gil += threads.measure(workload, cfg.thread_n, cfg.thread_rounds, 20 * cfg.budget_ns)
+            progress.step(f"{workload.name}: two threads, large calls")
+            parallel += run_threads(workload, "read_vertices", "large", control, cfg)
+            for function in cfg.functions:
+                progress.step(f"{workload.name}: two threads, {function} n={cfg.thread_small_n}")
+                parallel += run_threads(workload, function, "small", control, cfg)
         finally:
             workload.close()
     progress.finish()
@@ -185,5 +201,5 @@ def run(cfg: Config, stream=sys.stderr) -> dict:
         "config": asdict(cfg),
         "contenders": {c.key: c.label for c in cs},
         "results": results,
-        "threads": gil,
+        "threads": parallel,
     }
