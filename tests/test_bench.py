@@ -63,6 +63,7 @@ def test_quick_run_prints_a_block_per_function_and_workload(quick):
     for label in ("quorpy", "C loop", "ctypes loop", "cffi loop", "numba @njit", "vs ctypes"):
         assert label in proc.stdout
     assert "n = 0: a call that transfers nothing" in proc.stdout
+    assert max(len(line) for line in proc.stdout.splitlines()) <= report.WIDTH
     assert "Threads, large calls:" in proc.stdout and "Threads, small calls:" in proc.stdout
 
 
@@ -522,6 +523,28 @@ def test_targets_without_the_size_are_not_measured():
     assert threads["status"] == "MISS" and threads["limit"] == 1.70
 
 
+def test_a_full_run_prints_within_the_width():
+    # Five sizes, and Python loops some 10^3 times slower than the C loop, extrapolated at 10^6.
+    per_call = {"quorpy": 370.0, "c_loop": 3560.0, "numba": 553.0, "ctypes": 82_700.0, "cffi": 36_400.0}
+    per_element = {"quorpy": 1.87, "c_loop": 1.9, "numba": 2.01, "ctypes": 1234.5, "cffi": 876.5}
+    functions = ("read_vertices", "add_vertices")
+    rounds = {
+        (f, c, n): [(per_call[c] if n <= report.SMALL else per_element[c] * n) * x for x in (1.0, 0.97, 1.02)]
+        for f in functions
+        for c in per_call
+        for n in suite.FULL.sizes
+    }
+    rounds |= {(f, c, 0): [612.0, 587.0, 633.0] for f in functions for c in ("quorpy", "numpy")}
+    run = _fake_run(rounds, [1.9] * 3, small_rounds=[1.5] * 3, workloads=("reference", "cheapest"))
+    run["contenders"] = {c.key: c.label for c in suite.contenders()}
+    for r in run["results"]:
+        if r.contender in ("ctypes", "cffi") and r.n > suite.FULL.py_loop_max:
+            r.status = "extrapolated"
+    printed = [report.table(run), report.zero_table(run), report.threads_table(run)]
+    printed.append(report.targets_text(report.targets(run), other_cores_busy=1.2))
+    assert max(len(line) for text in printed for line in text.splitlines()) <= report.WIDTH
+
+
 def test_number_formats():
     assert [report.fmt_ns(x) for x in (1.234, 45.67, 612.4, 2345, 45_600, 2_500_000)] == [
         "1.23",
@@ -547,7 +570,7 @@ def test_small_calls_in_two_threads_are_a_target_on_free_threaded_builds_only(fr
     run = _fake_run({}, [1.9] * 3, small_rounds=small_rounds, free_threaded=free_threaded)
     row = next(t for t in report.targets(run) if t["target"].startswith("(5) n=100:"))
     assert row["status"] == expected and row["ratio"] == pytest.approx(statistics.median(small_rounds))
-    shown = report.targets_text([row]).splitlines()[-1]
+    shown = report.targets_text([row]).split(report.TARGETS_HEADER)[1]
     assert ("MISS" in shown) == (expected == "MISS") and ("not a target" in shown) == (not free_threaded)
 
 

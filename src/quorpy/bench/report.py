@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import json
+import re
 import statistics
+import textwrap
 from collections.abc import Iterable
 from dataclasses import asdict
 
@@ -11,6 +13,7 @@ from quorpy.bench.suite import Result
 from quorpy.bench.workloads import WORKLOADS
 
 SMALL = 100  # up to this size, times are per call; above, per element
+WIDTH = 100  # columns of the printed report
 
 
 def fmt_ns(x: float) -> str:
@@ -18,6 +21,25 @@ def fmt_ns(x: float) -> str:
         if x >= limit:
             return f"{x / div:.3g}{suffix}"
     return f"{x:.3g}" if x < 1000 else f"{x:.0f}"
+
+
+def fmt_3(x: float) -> str:
+    """Three significant digits, without an exponent up to 10**6 - 1."""
+    return f"{x:.3g}" if x < 1000 else f"{x:.0f}"
+
+
+def fmt_x(x: float) -> str:
+    """A ratio in at most five columns below 10 000: two decimals near 1, fewer above."""
+    return f"{x:.2f}x" if x < 2 else f"{x:.1f}x" if x < 10 else f"{x:.0f}x"
+
+
+NBSP = "\xa0"  # a space that fill() does not break at
+
+
+def fill(text: str, indent: int = 8) -> list[str]:
+    """``text`` as lines of the report's width, continued ``indent`` columns in."""
+    lines = textwrap.wrap(text, WIDTH, subsequent_indent=" " * indent, break_long_words=False, break_on_hyphens=False)
+    return [line.replace(NBSP, " ") for line in lines] or [""]
 
 
 def fmt_size(n: int) -> str:
@@ -59,19 +81,17 @@ def header(run: dict) -> str:
     v, m = run["versions"], run["machine"]
     gil = f", free-threaded, GIL {m['gil']}" if m["python_build"] == "free-threaded" else ""
     compilers = v["compilers"]
-    return "\n".join(
-        [
-            f"quorpy {v['quorpy']}, NumPy {v['numpy']}, CPython {v['python']}{gil}",
-            f"built by {compilers['c++']} (C++) and {compilers['c']} (C); {run['kind']} run of {run['date']}",
-            f"{m['cpu']}, {m['cpus']} cpus; {m['platform']}",
-            "",
-        ]
-    )
+    lines = [
+        f"quorpy {v['quorpy']}, NumPy {v['numpy']}, CPython {v['python']}{gil}",
+        f"built by {compilers['c++']} (C++) and {compilers['c']} (C); {run['kind']} run of {run['date']}",
+        f"{m['cpu']}, {m['cpus']} cpus; {m['platform']}",
+    ]
+    return "\n".join([row for line in lines for row in fill(line, 2)] + [""])
 
 
 def table(run: dict) -> str:
     cfg, idx = run["config"], Index(run["results"])
-    sizes, width = cfg["sizes"], 19
+    sizes, width = cfg["sizes"], 17
     lines = [
         "Cells: median/min time over the rounds, then the ratio to the plain C loop (median",
         "of the per-round ratios: each round times every contender once, side by side).",
@@ -92,7 +112,7 @@ def table(run: dict) -> str:
                 s = idx.ratio(wl, function, "ctypes", "quorpy", n)
                 extra = idx.get(wl, function, "ctypes", n)
                 mark = "~" if extra and extra.status == "extrapolated" else ""
-                speedups.append(f"{mark}{s:.3g}x" if s else "-")
+                speedups.append(f"{mark}{fmt_3(s)}x" if s else "-")
             lines.append(f"  {'vs ctypes':12}" + "".join(f"{s:>{width}}" for s in speedups))
     return "\n".join(lines)
 
@@ -110,10 +130,10 @@ def _row(idx: Index, wl: str, function: str, key: str, sizes, width: int) -> str
             cells.append("-")
             continue
         xc = idx.ratio(wl, function, key, "c_loop", n)
-        xc = f" {xc:.2f}x" if xc else ""
+        xc = f" {fmt_x(xc)}" if xc else ""
         mark = "~" if r.status == "extrapolated" else ""
         cells.append(f"{mark}{fmt_ns(per_unit(r))}/{fmt_ns(per_unit(r, 'min'))}{xc}")
-    return "".join(f"{c:>{width}}" for c in cells)
+    return "".join(f" {c:>{width - 1}}" for c in cells)  # a cell too wide moves the rest, never joins them
 
 
 def zero_table(run: dict) -> str:
@@ -130,10 +150,13 @@ def zero_table(run: dict) -> str:
             if not (ours and base):
                 continue
             ratio = idx.ratio(wl, function, "quorpy", "numpy", 0)
-            lines.append(
+            head = (
                 f"    {function:21}{fmt_ns(ours.median):>6}/{fmt_ns(ours.min):<6}"
-                f"{ratio:5.2f}x  of {fmt_ns(base.median):>5}/{fmt_ns(base.min):<5} {base.note}"
+                f"{ratio:5.2f}x  of {fmt_ns(base.median):>5}/{fmt_ns(base.min):<5} "
             )
+            # One allocation per line: each is at most some 40 columns.
+            made = re.split(r"(?<=,) (?=np\.)", base.note)
+            lines += [head + made[0]] + [" " * len(head) + m for m in made[1:]]
     return "\n".join(lines)
 
 
@@ -347,7 +370,7 @@ def _loop_speedups(idx: Index, wl: str, functions, n: int) -> str:
         reach = [x for f in functions if (x := idx.ratio(wl, f, other, "c_loop", n))]
         if reach:
             extra = any((x := idx.get(wl, f, other, n)) and x.status == "extrapolated" for f in functions)
-            notes.append(f"{other} {min(reach):.3g}-{max(reach):.3g}x" + ("~" if extra else ""))
+            notes.append(f"{other} {fmt_3(min(reach))}-{fmt_3(max(reach))}x" + ("~" if extra else ""))
     return "the C loop over " + ", ".join(notes) if notes else ""
 
 
@@ -374,27 +397,32 @@ BUSY_CORES = 0.5
 def targets_text(rows: list[dict], other_cores_busy: float | None = None) -> str:
     lines = ["", TARGETS_HEADER]
     if other_cores_busy is not None and other_cores_busy >= BUSY_CORES:
-        lines.append(
+        lines += fill(
             f"Other processes kept {other_cores_busy:.2f} cores busy during this run: its noise exceeds "
-            "what its rounds show; rerun on an idle machine before trusting a MISS."
+            "what its rounds show; rerun on an idle machine before trusting a MISS.",
+            0,
         )
-    for t in rows:
-        measured = t["status"] != "not measured"
-        shown = t["status"] if t["status"] in ("pass", "tie", "MISS") else "-"
-        head = f"  {shown:5} {t['target']:52} {WORKLOADS[t['workload']].name:18}"
-        if not measured:
-            lines.append(f"{head} not measured: {t['note']}")
-            continue
-        low, high = t["band"]
-        line = f"{head} worst {t['ratio']:.3g} [{low:.3g}-{high:.3g}] ({t['worst']})"
-        for key in ("misses", "ties"):
-            if t[key]:
-                line += f"; {key}: " + ", ".join(f"{f} {r:.3g}" for f, r in t[key].items())
-        if t["note"]:
-            line += f" [{t['note']}]"
-        if t["status"] == "no target":
-            line += " [a figure, not a target, with a GIL]"
-        lines.append(line)
+    for wl in dict.fromkeys(t["workload"] for t in rows):
+        lines.append(f"  {WORKLOADS[wl].name}")
+        for t in (t for t in rows if t["workload"] == wl):
+            shown = t["status"] if t["status"] in ("pass", "tie", "MISS") else "-"
+            parts = [f"    {shown:5} {t['target']}:"]
+            if t["status"] == "not measured":
+                parts.append(f"not measured: {t['note']}")
+            else:
+                low, high = t["band"]
+                parts.append(f"worst {fmt_3(t['ratio'])} [{fmt_3(low)}-{fmt_3(high)}] ({t['worst']})")
+                for key in ("misses", "ties"):
+                    if t[key]:
+                        parts[-1] += ";"
+                        parts += [f"{key}:"] + [f"{f} {fmt_3(r)}," for f, r in t[key].items()]
+                        parts[-1] = parts[-1].rstrip(",")
+                if t["note"]:
+                    parts.append(f"[{t['note']}]")
+                if t["status"] == "no target":
+                    parts.append("[with a GIL: a figure, not a target]")
+            # Each part stays on one line.
+            lines += fill(" ".join(part.replace(" ", NBSP) for part in parts), 10)
     return "\n".join(lines)
 
 
