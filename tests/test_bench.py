@@ -577,7 +577,7 @@ def test_small_calls_in_two_threads_are_a_target_on_free_threaded_builds_only(fr
 def test_threads_figures_of_both_contenders():
     wl = WORKLOADS["cheapest"](1000)
     cs = [c for c in suite.contenders() if c.key in ("quorpy", "c_loop")]
-    figures = threads.measure(wl, "scalar_get_many", 1000, cs, rounds=2, budget_ns=2_000_000)
+    figures = threads.measure(wl, "scalar_get_many", "small", 1000, cs, rounds=2, budget_ns=2_000_000)
     assert [f["contender"] for f in figures] == ["quorpy", "c_loop"]
     for f in figures:
         assert len(f["one_thread_ns"]) == len(f["two_threads_ns"]) == 2 and f["ratio"] > 0

@@ -59,7 +59,7 @@ def main(argv: list[str] | None = None) -> int:
     cfg = suite.QUICK if args.quick else suite.FULL
     functions = _subset(args.functions, FUNCTIONS, "function")
     workloads = _subset(args.workloads, ("reference", "cheapest"), "workload")
-    cfg = dataclasses.replace(cfg, **{k: v for k, v in (("functions", functions), ("workloads", workloads)) if v})
+    cfg = dataclasses.replace(cfg, functions=functions or cfg.functions, workloads=workloads or cfg.workloads)
 
     started = datetime.datetime.now(datetime.UTC)
     t0, load = time.perf_counter(), machine.Load()
@@ -78,8 +78,10 @@ def main(argv: list[str] | None = None) -> int:
     print(report.threads_table(run))
     print(report.targets_text(target_rows, run["other_cores_busy"]))
     busy = run["other_cores_busy"]
-    busy = f"; other processes kept {busy:.2f} of {os.cpu_count()} cores busy meanwhile" if busy is not None else ""
-    print(f"\n({run['seconds']} s, {run['kind']} run{busy})")
+    meanwhile = (
+        f"; other processes kept {busy:.2f} of {os.cpu_count()} cores busy meanwhile" if busy is not None else ""
+    )
+    print(f"\n({run['seconds']} s, {run['kind']} run{meanwhile})")
     sys.stdout.flush()
     if args.json:
         with open(args.json, "w") as f:

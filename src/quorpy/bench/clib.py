@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import ctypes
 import functools
+from typing import Any
 
 from quorpy import catalogue
 from quorpy._libs import library_path
@@ -49,10 +50,12 @@ def compilers() -> dict[str, str]:
 
 def cheapest(function: str) -> int:
     """Address of the cheapest native that ``function`` can call."""
-    return ctypes.cast(getattr(load(), CHEAPEST[function]), ctypes.c_void_p).value
+    address = ctypes.cast(getattr(load(), CHEAPEST[function]), ctypes.c_void_p).value
+    assert address is not None  # an exported function's
+    return address
 
 
-def loop(function: str):
+def loop(function: str) -> Any:
     """The plain C loop for ``function``: a ctypes function called as
     ``loop(fn, inst, h, *array_addresses, n)``."""
     return getattr(load(), "qlbench_loop_" + function)

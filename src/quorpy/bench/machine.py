@@ -14,6 +14,7 @@ import platform
 import sys
 import sysconfig
 import time
+from typing import TypedDict
 
 #: The free-threaded build of CPython, whose GIL is off unless something turns it on.
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
@@ -46,9 +47,18 @@ def _version(package: str) -> str | None:
         return None
 
 
-def versions() -> dict[str, object]:
-    """quorpy, NumPy, Python and the compilers of the native parts, then the optional
-    contenders' packages (None where not installed)."""
+class Versions(TypedDict):
+    """Of what was timed; the optional contenders' packages are None where not installed."""
+
+    quorpy: str | None
+    numpy: str | None
+    python: str
+    compilers: dict[str, str]  # of the native parts, by language
+    numba: str | None
+    cffi: str | None
+
+
+def versions() -> Versions:
     from quorpy.bench import clib
 
     return {
@@ -56,11 +66,21 @@ def versions() -> dict[str, object]:
         "numpy": _version("numpy"),
         "python": platform.python_version(),
         "compilers": clib.compilers(),
-        **{p: _version(p) for p in ("numba", "cffi")},
+        "numba": _version("numba"),
+        "cffi": _version("cffi"),
     }
 
 
-def describe() -> dict[str, object]:
+class Machine(TypedDict):
+    python: str
+    python_build: str  # free-threaded or default
+    gil: str  # enabled or disabled, at the end of the run
+    platform: str
+    cpu: str
+    cpus: int | None
+
+
+def describe() -> Machine:
     return {
         "python": platform.python_version(),
         "python_build": "free-threaded" if FREE_THREADED else "default",

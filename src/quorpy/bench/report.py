@@ -6,10 +6,12 @@ import json
 import re
 import statistics
 import textwrap
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from dataclasses import asdict
+from typing import NotRequired, TypedDict
 
-from quorpy.bench.suite import Result
+from quorpy.bench.suite import Result, Run
+from quorpy.bench.threads import Figure
 from quorpy.bench.workloads import WORKLOADS
 
 SMALL = 100  # up to this size, times are per call; above, per element
@@ -48,7 +50,7 @@ def fmt_size(n: int) -> str:
 
 def per_unit(r: Result, stat: str = "median") -> float:
     """ns per call for small sizes, per element above."""
-    t = getattr(r, stat)
+    t: float = getattr(r, stat)
     return t if r.n <= SMALL else t / r.n
 
 
@@ -60,7 +62,7 @@ class Index:
         r = self.by.get((workload, function, contender, n))
         return r if r is not None and r.samples else None
 
-    def rounds(self, workload, function, a, b, n) -> list[float] | None:
+    def rounds(self, workload: str, function: str, a: str, b: str, n: int) -> list[float] | None:
         """a's time over b's in each round, the two batches having run side by side
         (a drift of the machine cancels out)."""
         ra, rb = self.get(workload, function, a, n), self.get(workload, function, b, n)
@@ -70,13 +72,13 @@ class Index:
             return [ra.median / rb.median]
         return [x / y for x, y in zip(ra.samples, rb.samples)]
 
-    def ratio(self, workload, function, a, b, n) -> float | None:
+    def ratio(self, workload: str, function: str, a: str, b: str, n: int) -> float | None:
         """a's time over b's: the median of the per-round ratios."""
         r = self.rounds(workload, function, a, b, n)
         return statistics.median(r) if r else None
 
 
-def header(run: dict) -> str:
+def header(run: Run) -> str:
     """What was timed, on what, when."""
     v, m = run["versions"], run["machine"]
     gil = f", free-threaded, GIL {m['gil']}" if m["python_build"] == "free-threaded" else ""
@@ -89,7 +91,7 @@ def header(run: dict) -> str:
     return "\n".join([row for line in lines for row in fill(line, 2)] + [""])
 
 
-def table(run: dict) -> str:
+def table(run: Run) -> str:
     cfg, idx = run["config"], Index(run["results"])
     sizes, width = cfg["sizes"], 17
     lines = [
@@ -107,7 +109,7 @@ def table(run: dict) -> str:
             lines += [f"  {'':12}{head}", f"  {'':12}{units}"]
             for key, label in run["contenders"].items():
                 lines.append(f"  {label[:12]:12}" + _row(idx, wl, function, key, sizes, width))
-            speedups = []
+            speedups: list[str] = []
             for n in sizes:
                 s = idx.ratio(wl, function, "ctypes", "quorpy", n)
                 extra = idx.get(wl, function, "ctypes", n)
@@ -117,7 +119,7 @@ def table(run: dict) -> str:
     return "\n".join(lines)
 
 
-def _row(idx: Index, wl: str, function: str, key: str, sizes, width: int) -> str:
+def _row(idx: Index, wl: str, function: str, key: str, sizes: Sequence[int], width: int) -> str:
     first = next(
         (r for r in idx.by.values() if r.workload == wl and r.function == function and r.contender == key), None
     )
@@ -130,13 +132,13 @@ def _row(idx: Index, wl: str, function: str, key: str, sizes, width: int) -> str
             cells.append("-")
             continue
         xc = idx.ratio(wl, function, key, "c_loop", n)
-        xc = f" {fmt_x(xc)}" if xc else ""
+        ratio = f" {fmt_x(xc)}" if xc else ""
         mark = "~" if r.status == "extrapolated" else ""
-        cells.append(f"{mark}{fmt_ns(per_unit(r))}/{fmt_ns(per_unit(r, 'min'))}{xc}")
+        cells.append(f"{mark}{fmt_ns(per_unit(r))}/{fmt_ns(per_unit(r, 'min'))}{ratio}")
     return "".join(f" {c:>{width - 1}}" for c in cells)  # a cell too wide moves the rest, never joins them
 
 
-def zero_table(run: dict) -> str:
+def zero_table(run: Run) -> str:
     idx = Index(run["results"])
     lines = [
         "",
@@ -149,7 +151,7 @@ def zero_table(run: dict) -> str:
             ours, base = idx.get(wl, function, "quorpy", 0), idx.get(wl, function, "numpy", 0)
             if not (ours and base):
                 continue
-            ratio = idx.ratio(wl, function, "quorpy", "numpy", 0)
+            ratio = idx.ratio(wl, function, "quorpy", "numpy", 0) or 0.0
             head = (
                 f"    {function:21}{fmt_ns(ours.median):>6}/{fmt_ns(ours.min):<6}"
                 f"{ratio:5.2f}x  of {fmt_ns(base.median):>5}/{fmt_ns(base.min):<5} "
@@ -160,23 +162,23 @@ def zero_table(run: dict) -> str:
     return "\n".join(lines)
 
 
-def threads_table(run: dict) -> str:
+def threads_table(run: Run) -> str:
     return "\n".join(_large_calls(run) + _small_calls(run))
 
 
-def _calls_per_s(t: dict, ns: list[int]) -> float:
+def _calls_per_s(t: Figure, ns: list[int]) -> float:
     """Calls per second of one run of a threads figure (the pair makes 2 k calls)."""
     return 2 * t["calls_per_thread"] * 1e9 / statistics.median(ns)
 
 
-def _busy(figures: list[dict]) -> list[str]:
-    busy = [t["other_cores_busy"] for t in figures if t.get("other_cores_busy") is not None]
+def _busy(figures: list[Figure]) -> list[str]:
+    busy = [b for t in figures if (b := t.get("other_cores_busy")) is not None]
     if not busy:
         return []
     return [f"  (other processes kept {min(busy):.2f}-{max(busy):.2f} cores busy meanwhile)"]
 
 
-def _large_calls(run: dict) -> list[str]:
+def _large_calls(run: Run) -> list[str]:
     large = [t for t in run["threads"] if t["calls"] == "large"]
     if not large:
         return []
@@ -196,7 +198,7 @@ def _large_calls(run: dict) -> list[str]:
     return lines + _busy(large)
 
 
-def _small_calls(run: dict) -> list[str]:
+def _small_calls(run: Run) -> list[str]:
     small = [t for t in run["threads"] if t["calls"] == "small"]
     if not small:
         return []
@@ -220,11 +222,11 @@ def _small_calls(run: dict) -> list[str]:
     return lines + _busy(small)
 
 
-def _free_threaded(run: dict) -> bool:
+def _free_threaded(run: Run) -> bool:
     return run["machine"]["python_build"] == "free-threaded"
 
 
-def _gil_state(run: dict) -> str:
+def _gil_state(run: Run) -> str:
     if not _free_threaded(run):
         return "a build with a GIL, which small calls take turns for: a figure, not a target"
     if run["machine"]["gil"] == "enabled":
@@ -251,26 +253,51 @@ def verdict(rounds: list[float], limit: float, higher_is_better: bool = False) -
     """pass, tie or MISS. The noise band is the range of the per-round ratios: a rank
     rule that needs no model of the noise. A MISS says that every round missed, which a
     true tie does with odds of 2**(1 - rounds); a tie says the run cannot tell."""
-    meets = (lambda r: r >= limit) if higher_is_better else (lambda r: r <= limit)
+
+    def meets(r: float) -> bool:
+        return r >= limit if higher_is_better else r <= limit
+
     if meets(statistics.median(rounds)):
         return "pass"
     return "tie" if any(meets(r) for r in rounds) else "MISS"
 
 
-def targets(run: dict) -> list[dict]:
+class Target(TypedDict):
+    target: str
+    workload: str
+    status: str  # pass, tie, MISS; no target (a figure only) or not measured
+    note: str
+    worst: NotRequired[str]  # the function (and size) of the worst median ratio
+    ratio: NotRequired[float]  # that ratio
+    band: NotRequired[tuple[float, float]]  # the range of its per-round ratios
+    limit: NotRequired[float]
+    misses: NotRequired[dict[str, float]]  # median ratios of those that missed
+    ties: NotRequired[dict[str, float]]
+
+
+def targets(run: Run) -> list[Target]:
     """Each target, per workload: the verdict, the worst function's median ratio and
     band, and the functions that missed or tied."""
-    cfg, idx, out = run["config"], Index(run["results"]), []
+    cfg, idx = run["config"], Index(run["results"])
     sizes, functions = cfg["sizes"], cfg["functions"]
+    out: list[Target] = []
 
-    def check(name, wl, rounds, limit, higher_is_better=False, note="", judged=True):
-        rounds = {f: r for f, r in rounds.items() if r}
+    def check(
+        name: str,
+        wl: str,
+        measured: dict[str, list[float] | None],
+        limit: float,
+        higher_is_better: bool = False,
+        note: str = "",
+        judged: bool = True,
+    ) -> None:
+        rounds = {f: r for f, r in measured.items() if r}
         if not rounds:
-            out.append(dict(target=name, workload=wl, status="not measured", note=note or "size not in this run"))
+            out.append(Target(target=name, workload=wl, status="not measured", note=note or "size not in this run"))
             return
         medians = {f: statistics.median(r) for f, r in rounds.items()}
         verdicts = {f: verdict(r, limit, higher_is_better) for f, r in rounds.items()}
-        worst = (min if higher_is_better else max)(medians, key=medians.get)
+        worst = (min if higher_is_better else max)(medians, key=lambda f: medians[f])
         status = next(s for s in ("MISS", "tie", "pass") if s in verdicts.values())
         if not judged:
             status, verdicts = "no target", {}
@@ -279,7 +306,7 @@ def targets(run: dict) -> list[dict]:
             return {f: round(medians[f], 3) for f in verdicts if verdicts[f] == v}
 
         out.append(
-            dict(
+            Target(
                 target=name,
                 workload=wl,
                 status=status,
@@ -326,8 +353,10 @@ def targets(run: dict) -> list[dict]:
             {f: idx.rounds(wl, f, "quorpy", "numba", big) for f in functions},
             1.00,
         )
-        small = {f"{f} n={n}": idx.rounds(wl, f, "quorpy", "numba", n) for f in functions for n in sizes if n <= SMALL}
-        check("(3) n<=100: quorpy / numba per call < 1.00", wl, small, 0.9999)
+        per_call = {
+            f"{f} n={n}": idx.rounds(wl, f, "quorpy", "numba", n) for f in functions for n in sizes if n <= SMALL
+        }
+        check("(3) n<=100: quorpy / numba per call < 1.00", wl, per_call, 0.9999)
         check(
             "(4) n=0: quorpy / its numpy allocation <= 1.30",
             wl,
@@ -363,27 +392,27 @@ def targets(run: dict) -> list[dict]:
     return out
 
 
-def _loop_speedups(idx: Index, wl: str, functions, n: int) -> str:
+def _loop_speedups(idx: Index, wl: str, functions: Sequence[str], n: int) -> str:
     """What the plain C loop itself reaches over each Python loop: the native's limit."""
     notes = []
     for other in ("ctypes", "cffi"):
         reach = [x for f in functions if (x := idx.ratio(wl, f, other, "c_loop", n))]
         if reach:
-            extra = any((x := idx.get(wl, f, other, n)) and x.status == "extrapolated" for f in functions)
+            extra = any((r := idx.get(wl, f, other, n)) and r.status == "extrapolated" for f in functions)
             notes.append(f"{other} {fmt_3(min(reach))}-{fmt_3(max(reach))}x" + ("~" if extra else ""))
     return "the C loop over " + ", ".join(notes) if notes else ""
 
 
-def _control(figure: dict | None, limit: float) -> str:
+def _control(figure: Figure | None, limit: float) -> str:
     """The C loop's own threads figure; if it misses too, the native or the machine sets the limit."""
     if not figure:
         return ""
     note = f"the C loop's control: {figure['ratio']:.2f}"
-    missed = verdict(_thread_rounds(figure), limit, higher_is_better=True) == "MISS"
+    missed = verdict(_thread_rounds(figure) or [], limit, higher_is_better=True) == "MISS"
     return note + (", which misses too: the native's or the machine's limit" if missed else "")
 
 
-def _thread_rounds(figure: dict | None) -> list[float] | None:
+def _thread_rounds(figure: Figure | None) -> list[float] | None:
     if not figure:
         return None
     return [one / two for one, two in zip(figure["one_thread_ns"], figure["two_threads_ns"])]
@@ -394,7 +423,7 @@ def _thread_rounds(figure: dict | None) -> list[float] | None:
 BUSY_CORES = 0.5
 
 
-def targets_text(rows: list[dict], other_cores_busy: float | None = None) -> str:
+def targets_text(rows: list[Target], other_cores_busy: float | None = None) -> str:
     lines = ["", TARGETS_HEADER]
     if other_cores_busy is not None and other_cores_busy >= BUSY_CORES:
         lines += fill(
@@ -426,7 +455,7 @@ def targets_text(rows: list[dict], other_cores_busy: float | None = None) -> str
     return "\n".join(lines)
 
 
-def to_json(run: dict, target_rows: list[dict]) -> str:
+def to_json(run: Run, target_rows: list[Target]) -> str:
     results = []
     for r in run["results"]:
         d = asdict(r)

@@ -8,13 +8,15 @@ import sys
 import time
 from collections.abc import Callable
 from dataclasses import asdict, dataclass, field
+from typing import Any, NotRequired, TextIO, TypedDict
 
 import numpy as np
 
 from quorpy import _fastloop
 from quorpy.bench import threads, timing
 from quorpy.bench.contenders import Call, CffiLoop, CLoop, Contender, CtypesLoop, Ours, module_args, results_source
-from quorpy.bench.workloads import FUNCTIONS, WORKLOADS
+from quorpy.bench.machine import Machine, Versions
+from quorpy.bench.workloads import FUNCTIONS, WORKLOADS, Workload
 
 
 @dataclass(frozen=True)
@@ -90,12 +92,12 @@ class _Missing(Contender):
         return self.reason
 
 
-def _maker(c: Contender, workload, function: str, n: int) -> Callable[[], Call]:
+def _maker(c: Contender, workload: Workload, function: str, n: int) -> Callable[[], Call]:
     return lambda: c.call(function, workload.inputs(function, n))
 
 
 class Progress:
-    def __init__(self, total: int, stream=sys.stderr) -> None:
+    def __init__(self, total: int, stream: TextIO = sys.stderr) -> None:
         self.total, self.done, self.stream = total, 0, stream
         self.tty = stream.isatty()
         self.t0 = time.perf_counter()
@@ -115,9 +117,10 @@ class Progress:
         self.stream.flush()
 
 
-def run_case(workload, function: str, n: int, cs: list[Contender], cfg: Config) -> list[Result]:
+def run_case(workload: Workload, function: str, n: int, cs: list[Contender], cfg: Config) -> list[Result]:
     """All contenders on one function and size, interleaved."""
-    results, entries = [], []
+    results: list[Result] = []
+    entries: list[tuple[Contender, timing.Entry]] = []
     for c in cs:
         reason = c.missing()
         if reason:
@@ -143,7 +146,7 @@ def extrapolate(results: list[Result], cs: list[Contender], cfg: Config) -> list
     return out
 
 
-def run_zero(workload, function: str, cfg: Config) -> list[Result]:
+def run_zero(workload: Workload, function: str, cfg: Config) -> list[Result]:
     """A call that transfers nothing against the allocations it must make from Python."""
     alloc = allocation(function)
     ours = timing.Entry("quorpy", lambda: _zero_call(workload, function))
@@ -155,16 +158,33 @@ def run_zero(workload, function: str, cfg: Config) -> list[Result]:
     ]
 
 
-def _zero_call(workload, function: str) -> Call:
+def _zero_call(workload: Workload, function: str) -> Call:
     # Spelled module.function(...) like the baseline's np.empty(...): same lookups.
     args, names = module_args(function, workload.inputs(function, 0))
     return Call(f"_fastloop.{function}({args})", {"_fastloop": _fastloop, **names})
 
 
-def run_threads(workload, function: str, calls: str, cs: list[Contender], cfg: Config) -> list[dict]:
+def run_threads(
+    workload: Workload, function: str, calls: str, cs: list[Contender], cfg: Config
+) -> list[threads.Figure]:
     """The threads figures of large or small calls (a large call's batch lasts longer)."""
     n, budget = (cfg.thread_n, 20 * cfg.budget_ns) if calls == "large" else (cfg.thread_small_n, 4 * cfg.budget_ns)
-    return [{**f, "calls": calls} for f in threads.measure(workload, function, n, cs, cfg.thread_rounds, budget)]
+    return threads.measure(workload, function, calls, n, cs, cfg.thread_rounds, budget)
+
+
+class Run(TypedDict):
+    """A run's figures; the command line adds what it ran on, and when."""
+
+    config: dict[str, Any]  # a Config as a dict
+    contenders: dict[str, str]  # key -> label
+    results: list[Result]
+    threads: list[threads.Figure]
+    kind: NotRequired[str]  # quick or full
+    date: NotRequired[str]
+    versions: NotRequired[Versions]
+    machine: NotRequired[Machine]
+    seconds: NotRequired[float]
+    other_cores_busy: NotRequired[float | None]
 
 
 def steps(cfg: Config) -> int:
@@ -173,11 +193,11 @@ def steps(cfg: Config) -> int:
     return len(cfg.workloads) * (len(cfg.functions) * (len(cfg.sizes) + 2) + 1)
 
 
-def run(cfg: Config, stream=sys.stderr) -> dict:
+def run(cfg: Config, stream: TextIO = sys.stderr) -> Run:
     cs = contenders()
     progress = Progress(steps(cfg), stream)
     results: list[Result] = []
-    parallel = []
+    parallel: list[threads.Figure] = []
     control = [c for c in cs if c.key in ("quorpy", "c_loop")]
     for key in cfg.workloads:
         workload = WORKLOADS[key](max(cfg.sizes + (cfg.thread_n, cfg.thread_small_n)))

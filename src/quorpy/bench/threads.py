@@ -24,6 +24,7 @@ import statistics
 import threading
 import time
 from collections.abc import Callable, Sequence
+from typing import TypedDict
 
 from quorpy.bench import timing
 from quorpy.bench.contenders import Contender
@@ -66,6 +67,19 @@ class _Pair:
             t.join()
 
 
+class Figure(TypedDict):
+    workload: str
+    calls: str  # large or small
+    function: str
+    contender: str
+    n: int
+    calls_per_thread: int
+    one_thread_ns: list[int]  # one per round: one thread making both threads' calls
+    two_threads_ns: list[int]
+    ratio: float  # of the medians: the throughput of two threads over one
+    other_cores_busy: float | None
+
+
 def _job(entry: timing.Entry) -> Callable[[], int]:
     """entry.k calls on fresh inputs (an adder gets a fresh mesh), made now."""
     call = entry.make()
@@ -73,17 +87,28 @@ def _job(entry: timing.Entry) -> Callable[[], int]:
     return lambda: run(k, time.perf_counter_ns, itertools.repeat, *values)
 
 
+def _one_after_the_other(first: Callable[[], int], second: Callable[[], int]) -> Callable[[], object]:
+    return lambda: (first(), second())
+
+
+def _entry(c: Contender, workload: Workload, function: str, n: int, copy: int) -> timing.Entry:
+    return timing.Entry(c.key, lambda: c.call(function, workload.inputs(function, n, copy)))
+
+
 def measure(
-    workload: Workload, function: str, n: int, contenders: Sequence[Contender], rounds: int, budget_ns: int
-) -> list[dict[str, object]]:
+    workload: Workload,
+    function: str,
+    calls: str,
+    n: int,
+    contenders: Sequence[Contender],
+    rounds: int,
+    budget_ns: int,
+) -> list[Figure]:
     """For each contender: one-thread and two-thread times (ns per round) of calling
     ``function`` on two objects of the workload, interleaved, and their ratio."""
     entries = {}
     for c in contenders:
-        a, b = (
-            timing.Entry(c.key, lambda c=c, copy=copy: c.call(function, workload.inputs(function, n, copy)))
-            for copy in (0, 1)
-        )
+        a, b = (_entry(c, workload, function, n, copy) for copy in (0, 1))
         timing.calibrate(a, budget_ns // 2)
         timing.run_batch(b.make(), 1)  # warm up the second object too
         b.k = a.k
@@ -101,7 +126,7 @@ def measure(
                     if together:
                         two.append(pair.run(ja, jb))
                     else:
-                        one.append(pair.run(lambda ja=ja, jb=jb: (ja(), jb()), None))
+                        one.append(pair.run(_one_after_the_other(ja, jb), None))
     finally:
         pair.close()
         if collecting:
@@ -110,6 +135,7 @@ def measure(
     return [
         {
             "workload": workload.key,
+            "calls": calls,
             "function": function,
             "contender": key,
             "n": n,

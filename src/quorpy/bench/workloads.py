@@ -10,8 +10,10 @@ two copies: inputs on objects of their own, which share no state.
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 from quorpy import _fastloop, catalogue
 from quorpy.bench import clib
@@ -26,8 +28,8 @@ class Inputs:
     inst: int
     h: int
     n: int
-    rows: np.ndarray | None = None  # verts, tris or pos: (n, 3)
-    vals: np.ndarray | None = None  # setters: (n,) or (n, 3)
+    rows: NDArray[Any] | None = None  # verts, tris or pos: (n, 3)
+    vals: NDArray[np.float32] | None = None  # setters: (n,) or (n, 3)
 
 
 class Data:
@@ -35,16 +37,17 @@ class Data:
 
     def __init__(self, n: int) -> None:
         i = np.arange(n, dtype=np.float32)
-        self.pos = np.stack([i, i * 0.5 + 0.25, -i], axis=1)
-        self.verts = self.pos + np.float32(1)
-        self.tris = (np.arange(3 * n, dtype=np.int32) % 1000).reshape(n, 3)
-        self.svals = i / 4
-        self.vvals = np.stack([i / 4, i / 8, i / 16], axis=1)
+        f32 = np.float32
+        self.pos: NDArray[np.float32] = np.stack([i, i * f32(0.5) + f32(0.25), -i], axis=1)
+        self.verts: NDArray[np.float32] = self.pos + f32(1)
+        self.tris: NDArray[np.int32] = (np.arange(3 * n, dtype=np.int32) % 1000).reshape(n, 3)
+        self.svals: NDArray[np.float32] = i / f32(4)
+        self.vvals: NDArray[np.float32] = np.stack([i / f32(4), i / f32(8), i / f32(16)], axis=1)
 
     def inputs(self, function: str, fn: int, inst: int, h: int, n: int) -> Inputs:
         f = catalogue.FUNCTIONS[function]
         vals = self.vvals if f.vector else self.svals
-        arrays = {"verts": self.verts, "tris": self.tris, "pos": self.pos, "vals": vals}
+        arrays: dict[str, NDArray[Any]] = {"verts": self.verts, "tris": self.tris, "pos": self.pos, "vals": vals}
         return Inputs(fn, inst, h, n, *(arrays[a.name][:n] for a in f.inputs))
 
 
