@@ -72,6 +72,17 @@ class Index:
             return [ra.median / rb.median]
         return [x / y for x, y in zip(ra.samples, rb.samples)]
 
+    def unavailable(self, workload: str, contender: str) -> str | None:
+        """Why ``contender`` did not run with this workload, if it did not."""
+        return next(
+            (
+                r.note
+                for r in self.by.values()
+                if (r.workload, r.contender, r.status) == (workload, contender, "unavailable")
+            ),
+            None,
+        )
+
     def ratio(self, workload: str, function: str, a: str, b: str, n: int) -> float | None:
         """a's time over b's: the median of the per-round ratios."""
         r = self.rounds(workload, function, a, b, n)
@@ -290,10 +301,12 @@ def targets(run: Run) -> list[Target]:
         higher_is_better: bool = False,
         note: str = "",
         judged: bool = True,
+        against: str = "",
     ) -> None:
         rounds = {f: r for f, r in measured.items() if r}
         if not rounds:
-            out.append(Target(target=name, workload=wl, status="not measured", note=note or "size not in this run"))
+            why = idx.unavailable(wl, against) or note or "size not in this run"
+            out.append(Target(target=name, workload=wl, status="not measured", note=why))
             return
         medians = {f: statistics.median(r) for f, r in rounds.items()}
         verdicts = {f: verdict(r, limit, higher_is_better) for f, r in rounds.items()}
@@ -346,17 +359,19 @@ def targets(run: Run) -> list[Target]:
                     {f: idx.rounds(wl, f, other, "quorpy", mid) for f in functions},
                     100,
                     True,
+                    against=other,
                 )
         check(
             "(3) n=10^6: quorpy / numba <= 1.00",
             wl,
             {f: idx.rounds(wl, f, "quorpy", "numba", big) for f in functions},
             1.00,
+            against="numba",
         )
         per_call = {
             f"{f} n={n}": idx.rounds(wl, f, "quorpy", "numba", n) for f in functions for n in sizes if n <= SMALL
         }
-        check("(3) n<=100: quorpy / numba per call < 1.00", wl, per_call, 0.9999)
+        check("(3) n<=100: quorpy / numba per call < 1.00", wl, per_call, 0.9999, against="numba")
         check(
             "(4) n=0: quorpy / its numpy allocation <= 1.30",
             wl,
