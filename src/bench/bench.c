@@ -3,8 +3,8 @@
  * It holds two things:
  *   - the cheapest natives, one per native type of quorpy/transfer/native.h: a
  *     transfer over them costs almost nothing but the transfer itself;
- *   - plain C loops calling any native over preallocated arrays: the physical limit
- *     that the extension module is compared with.
+ *   - plain C loops calling any native over arrays the caller made: the per-element
+ *     cost at large n that the extension module is compared with.
  * Nothing here times itself; Python times one ctypes call per loop. It also names the
  * compilers of the build, for the benchmark's record.
  */

@@ -1,5 +1,5 @@
 """The whole run: every workload, function, size and contender, the calls that
-transfer nothing, and the threads figure."""
+transfer nothing, and two threads against one, with large calls and with small."""
 
 from __future__ import annotations
 
