@@ -55,10 +55,38 @@ command -v cmake >/dev/null 2>&1 || build_tools+=("cmake>=3.18")
 # scikit-build-core 1.0 on; it has been tried with 1.1 only.
 [ "${QUORPY_EDITABLE:-}" != 1 ] || build_tools[0]="scikit-build-core>=1.1"
 "${PIP[@]}" install --prefer-binary "${build_tools[@]}"
+install_quorpy() {  # install_quorpy EXTRAS
+    "${PIP[@]}" install --prefer-binary --no-build-isolation -Cbuild-dir="$BUILD_DIR" \
+        ${extra_pip_args[@]+"${extra_pip_args[@]}"} ${editable[@]+"${editable[@]}"} "$ROOT${1:+[$1]}"
+}
+# The bench extra's packages are optional contenders, and some interpreters have no
+# wheel of some of them (numba none for free-threaded 3.13 or the newest CPython, cffi
+# none for free-threaded 3.13), which fails the whole install. Then the package goes in
+# with the other extras, and each of the bench extra's packages on its own as a wheel,
+# or not at all: the benchmark says which contender is missing.
+install_optional_bench() {  # install_optional_bench EXTRAS LOG
+    local others req reqs
+    others=$(sed -E 's/(^|,)bench(,|$)/\1/; s/,$//' <<<"$1")
+    echo "quorpy[$1] cannot be installed whole with this interpreter (pip's output: $2):" \
+        "installing quorpy${others:+[$others]}, then the bench extra's packages one by one, as wheels" >&2
+    install_quorpy "$others" || return
+    mapfile -t reqs < <("$VENV/bin/python" -c 'import sys, tomllib
+print(*tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]["bench"], sep="\n")' \
+        "$ROOT/pyproject.toml")
+    for req in "${reqs[@]}"; do
+        "${PIP[@]}" install --only-binary :all: "$req" 2>/dev/null ||
+            echo "$req: not installed (no wheel of it installs here); the benchmark runs without it" >&2
+    done
+}
 echo "building and installing quorpy[${1:-}] with $("$VENV/bin/python" -VV | head -n 1)" >&2
 mkdir -p "$ROOT/build"
 (
     flock 9
-    "${PIP[@]}" install --prefer-binary --no-build-isolation -Cbuild-dir="$BUILD_DIR" \
-        ${extra_pip_args[@]+"${extra_pip_args[@]}"} ${editable[@]+"${editable[@]}"} "$ROOT${1:+[$1]}"
+    case ",${1:-}," in
+    *,bench,*)
+        log=$ROOT/build/pip-$(basename "$VENV").log
+        install_quorpy "$1" 2>"$log" || install_optional_bench "$1" "$log"
+        ;;
+    *) install_quorpy "${1:-}" ;;
+    esac
 ) 9>"$ROOT/build/.install.lock"

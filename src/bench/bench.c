@@ -3,9 +3,10 @@
  * It holds two things:
  *   - the cheapest natives, one per native type of quorpy/native.h: a
  *     transfer over them costs almost nothing but the transfer itself;
- *   - plain C loops calling any native over preallocated arrays: the physical limit
- *     that the extension module is compared with.
- * Nothing here times itself; Python times one ctypes call per loop.
+ *   - plain C loops calling any native over arrays the caller made: the per-element
+ *     cost at large n that the extension module is compared with.
+ * Nothing here times itself; Python times one ctypes call per loop. It also names the
+ * compilers of the build, for the benchmark's record.
  */
 #include <math.h>
 #include <stdint.h>
@@ -25,9 +26,15 @@ API const float qlbench_vertex_table[4][3] = {
     {1.5f, -2.0f, 3.25f}, {4.0f, 5.5f, -6.0f}, {0.0f, 7.0f, 8.5f}, {-9.0f, 10.0f, 0.125f}};
 API const int32_t qlbench_triangle_table[4][3] = {{0, 1, 2}, {3, 4, 5}, {6, 7, 8}, {9, 10, 11}};
 
-/* Where adders and setters put what they read. Exported, so the stores stay. */
-API float qlbench_sink[6];
-API int32_t qlbench_isink[3];
+/* Where adders and setters put what they read: one per thread, or two threads adding
+ * at once would fight over its cache line. Their addresses are exported, so the stores
+ * stay. */
+static QUORPY_TLS float stored[6];
+static QUORPY_TLS int32_t istored[3];
+
+/* The calling thread's. */
+API float* qlbench_sink(void) { return stored; }
+API int32_t* qlbench_isink(void) { return istored; }
 
 API void qlbench_get_vertex(QLu64 inst, QLu64 h, int index, float* out) {
     (void)inst, (void)h;
@@ -41,20 +48,20 @@ API void qlbench_get_triangle(QLu64 inst, QLu64 h, int index, int32_t* out) {
 
 API int qlbench_add_vertex(QLu64 inst, QLu64 h, const float* v) {
     (void)inst, (void)h;
-    memcpy(qlbench_sink, v, 12);
+    memcpy(stored, v, 12);
     return 0;
 }
 
 API int qlbench_add_triangle(QLu64 inst, QLu64 h, const int32_t* t) {
     (void)inst, (void)h;
-    memcpy(qlbench_isink, t, 12);
+    memcpy(istored, t, 12);
     return 0;
 }
 
 API void qlbench_scalar_set(QLu64 inst, QLu64 h, const float* pos, float value) {
     (void)inst, (void)h;
-    memcpy(qlbench_sink, pos, 12);
-    qlbench_sink[3] = value;
+    memcpy(stored, pos, 12);
+    stored[3] = value;
 }
 
 /* Samplers always find: the value is the position's x (plus y and z for vectors). */
@@ -66,8 +73,8 @@ API unsigned char qlbench_scalar_sample(QLu64 inst, QLu64 h, const float* pos, f
 
 API void qlbench_vector_set(QLu64 inst, QLu64 h, const float* pos, const float* value) {
     (void)inst, (void)h;
-    memcpy(qlbench_sink, pos, 12);
-    memcpy(qlbench_sink + 3, value, 12);
+    memcpy(stored, pos, 12);
+    memcpy(stored + 3, value, 12);
 }
 
 API unsigned char qlbench_vector_sample(QLu64 inst, QLu64 h, const float* pos, float* value) {
@@ -215,4 +222,31 @@ API int64_t qlbench_loop_vector_active_values(QLtraverse_v_t f, QLu64 inst, QLu6
     sink.coords = coords, sink.vals = vals, sink.cap = sink.i < cap ? sink.i : cap, sink.i = 0;
     f(inst, h, fill_v);
     return sink.i;
+}
+
+/* ---- the build ------------------------------------------------------------------- */
+
+#define QLBENCH_STRING_(x) #x
+#define QLBENCH_STRING(x) QLBENCH_STRING_(x)
+
+/* The compiler of this library, in its own words. */
+API const char* qlbench_c_compiler(void) {
+#if defined(__clang__)
+    return __VERSION__; /* "Clang 14.0.6", "Debian Clang 14.0.6"... */
+#elif defined(__GNUC__)
+    return "GCC " __VERSION__;
+#elif defined(_MSC_VER)
+    return "MSVC " QLBENCH_STRING(_MSC_FULL_VER);
+#else
+    return "unknown";
+#endif
+}
+
+/* The C++ compiler of the extension module, as CMake found it (same build). */
+API const char* qlbench_cxx_compiler(void) {
+#ifdef QUORPY_CXX_COMPILER
+    return QUORPY_CXX_COMPILER;
+#else
+    return "unknown";
+#endif
 }

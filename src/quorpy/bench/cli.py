@@ -5,13 +5,12 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import datetime
 import os
-import platform
 import sys
 import time
 
-from quorpy.bench import report, suite
-from quorpy.bench.machine import Load
+from quorpy.bench import machine, report, suite
 from quorpy.bench.workloads import FUNCTIONS
 
 
@@ -25,7 +24,14 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--plot", metavar="FILE.png", help="draw time per element against size (needs matplotlib)")
     p.add_argument("--functions", metavar="NAME,...", help="only these functions (default: all ten)")
     p.add_argument("--workloads", metavar="NAME,...", help="reference and/or cheapest (default: both)")
+    p.add_argument("--version", action="store_true", help="print the versions of what would be timed, and exit")
     return p.parse_args(argv)
+
+
+def version_text() -> str:
+    v = machine.versions()
+    build = ", free-threaded" if machine.FREE_THREADED else ""
+    return f"quorpy {v['quorpy']} (NumPy {v['numpy']}, CPython {v['python']}{build}, built by {v['compilers']['c++']})"
 
 
 def _subset(text: str | None, allowed: tuple[str, ...], what: str) -> tuple[str, ...] | None:
@@ -40,6 +46,9 @@ def _subset(text: str | None, allowed: tuple[str, ...], what: str) -> tuple[str,
 
 def main(argv: list[str] | None = None) -> int:
     args = parse(argv)
+    if args.version:
+        print(version_text())
+        return 0
     if args.plot:
         from quorpy.bench.plot import require_matplotlib
 
@@ -50,29 +59,37 @@ def main(argv: list[str] | None = None) -> int:
     cfg = suite.QUICK if args.quick else suite.FULL
     functions = _subset(args.functions, FUNCTIONS, "function")
     workloads = _subset(args.workloads, ("reference", "cheapest"), "workload")
-    cfg = dataclasses.replace(cfg, **{k: v for k, v in (("functions", functions), ("workloads", workloads)) if v})
+    cfg = dataclasses.replace(cfg, functions=functions or cfg.functions, workloads=workloads or cfg.workloads)
 
-    t0, load = time.perf_counter(), Load()
+    started = datetime.datetime.now(datetime.UTC)
+    t0, load = time.perf_counter(), machine.Load()
     run = suite.run(cfg)
-    run["machine"] = {"python": platform.python_version(), "platform": platform.platform(), "cpus": os.cpu_count()}
+    run["kind"] = "quick" if args.quick else "full"
+    run["date"] = started.isoformat(timespec="seconds")
+    run["versions"] = machine.versions()
+    run["machine"] = machine.describe()
     run["seconds"] = round(time.perf_counter() - t0, 1)
     run["other_cores_busy"] = load.others()
     target_rows = report.targets(run)
 
+    print(report.header(run))
     print(report.table(run))
     print(report.zero_table(run))
     print(report.threads_table(run))
     print(report.targets_text(target_rows, run["other_cores_busy"]))
     busy = run["other_cores_busy"]
-    busy = f"; other processes kept {busy:.2f} of {os.cpu_count()} cores busy meanwhile" if busy is not None else ""
-    print(f"\n({run['seconds']} s, {'quick' if args.quick else 'full'} run{busy})")
+    meanwhile = (
+        f"; other processes kept {busy:.2f} of {os.cpu_count()} cores busy meanwhile" if busy is not None else ""
+    )
+    print(f"\n({run['seconds']} s, {run['kind']} run{meanwhile})")
     sys.stdout.flush()
     if args.json:
         with open(args.json, "w") as f:
             f.write(report.to_json(run, target_rows))
+        print(f"figures written to {os.path.abspath(args.json)}", file=sys.stderr)
     if args.plot:
         from quorpy.bench.plot import plot
 
         plot(run, args.plot)
-        print(f"chart written to {args.plot}", file=sys.stderr)
+        print(f"chart written to {os.path.abspath(args.plot)}", file=sys.stderr)
     return 0

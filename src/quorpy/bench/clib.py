@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import ctypes
 import functools
+from typing import Any
 
 from quorpy import catalogue
 from quorpy._libs import library_path
@@ -33,15 +34,28 @@ def load(path: str = LIBRARY_PATH) -> ctypes.CDLL:
         f.restype = _i64 if fn.family == catalogue.ACTIVE_VALUES else None
     lib.qlbench_reserve.argtypes = [_i64]
     lib.qlbench_reserve.restype = ctypes.c_int
+    for name in ("qlbench_c_compiler", "qlbench_cxx_compiler"):
+        getattr(lib, name).restype = ctypes.c_char_p
+    lib.qlbench_sink.restype = ctypes.POINTER(ctypes.c_float)
+    lib.qlbench_isink.restype = ctypes.POINTER(ctypes.c_int32)
     return lib
+
+
+def compilers() -> dict[str, str]:
+    """The compilers of the package's native parts: the extension module's (C++) and
+    this library's (C), built together."""
+    lib = load()
+    return {"c++": lib.qlbench_cxx_compiler().decode(), "c": lib.qlbench_c_compiler().decode()}
 
 
 def cheapest(function: str) -> int:
     """Address of the cheapest native that ``function`` can call."""
-    return ctypes.cast(getattr(load(), CHEAPEST[function]), ctypes.c_void_p).value
+    address = ctypes.cast(getattr(load(), CHEAPEST[function]), ctypes.c_void_p).value
+    assert address is not None  # an exported function's
+    return address
 
 
-def loop(function: str):
+def loop(function: str) -> Any:
     """The plain C loop for ``function``: a ctypes function called as
     ``loop(fn, inst, h, *array_addresses, n)``."""
     return getattr(load(), "qlbench_loop_" + function)

@@ -9,10 +9,13 @@ overhead per call. The numba contender lives in :mod:`quorpy.bench.nb`.
 from __future__ import annotations
 
 import ctypes
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from importlib import resources
+from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 from quorpy import _fastloop, catalogue
 from quorpy.bench import clib
@@ -59,12 +62,46 @@ class Ours(Contender):
         return Call(f"f({args})", {"f": getattr(_fastloop, function), **names})
 
 
+# ---- results, made as the functions make them ------------------------------------------
+# Fresh memory is not free: the first write to each new page costs the kernel a fault,
+# which arrays reused from call to call would hide. So every contender that returns
+# arrays makes them anew on every call, with the calls the functions make.
+
+
+def _making(a: catalogue.Array) -> tuple[str, type[np.generic], type | None]:
+    """How the functions make the result ``a``: ``np.<call>(shape, dtype=dtype)``, then a
+    view as ``view``. Found flags are zeroed bytes viewed as bool; the rest np.empty."""
+    if a.dtype is np.bool_:
+        return "zeros", np.uint8, bool
+    return "empty", a.dtype, None
+
+
+def _shape(a: catalogue.Array, n: int) -> int | tuple[int, ...]:
+    shape = a.sized(n)
+    return shape[0] if len(shape) == 1 else shape
+
+
+def new_result(a: catalogue.Array, n: int) -> NDArray[Any]:
+    """A new result array ``a`` of n rows, made as the functions make it."""
+    call, dtype, view = _making(a)
+    out: NDArray[Any] = getattr(np, call)(_shape(a, n), dtype=dtype)
+    return out if view is None else out.view(view)
+
+
+def results_source(function: str, n: int) -> str:
+    """The same calls as source text, for the results of ``function`` at n rows."""
+    made = []
+    for a in catalogue.FUNCTIONS[function].outputs:
+        call, dtype, view = _making(a)
+        viewed = f".view({view.__name__})" if view else ""
+        made.append(f"np.{call}({_shape(a, n)}, dtype=np.{dtype.__name__}){viewed}")
+    return ", ".join(made)
+
+
 class CLoop(Contender):
     """One ctypes call running the whole C loop, over result arrays made anew on every
     call with NumPy, as the function itself must return new arrays: the cost of the
-    native calls and of fresh result memory, and nothing else. (Fresh memory is not
-    free: the first write to each new page costs the kernel a fault, which arrays
-    reused from call to call would hide.)"""
+    native calls and of fresh result memory, and nothing else."""
 
     key, label = "c_loop", "C loop"
 
@@ -74,13 +111,14 @@ class CLoop(Contender):
         return Call("f(fn, inst, h, n)", {"f": run, "fn": inp.fn, "inst": inp.inst, "h": inp.h, "n": inp.n})
 
 
-def _with_new_results(loop, inputs: list[int], outputs: tuple[catalogue.Array, ...], n: int):
+def _with_new_results(
+    loop: Callable[..., object], inputs: list[int], outputs: tuple[catalogue.Array, ...], n: int
+) -> Callable[[int, int, int, int], tuple[NDArray[Any], ...]]:
     """The C loop as a call ``run(fn, inst, h, n)`` that makes the result arrays for n
     elements, runs the loop over the input addresses and them, and returns them."""
-    specs = [(a.sized(n), a.dtype) for a in outputs]
 
-    def run(fn: int, inst: int, h: int, n: int) -> tuple[np.ndarray, ...]:
-        arrays = tuple(np.empty(shape, dtype) for shape, dtype in specs)
+    def run(fn: int, inst: int, h: int, n: int) -> tuple[NDArray[Any], ...]:
+        arrays = tuple(new_result(a, n) for a in outputs)
         loop(fn, inst, h, *inputs, *[a.ctypes.data for a in arrays], n)
         return arrays
 
@@ -89,47 +127,59 @@ def _with_new_results(loop, inputs: list[int], outputs: tuple[catalogue.Array, .
 
 # ---- Python loops ---------------------------------------------------------------------
 # Written as a user would write them, fast idioms included: integer addresses with
-# pointer arithmetic, values converted to a list once, results gathered in a list.
+# pointer arithmetic, values converted to a list once, flags and traversed values
+# gathered in a list and written into the results at once.
+
+Native = Callable[..., Any]  # as a Python loop calls it: ctypes or cffi
+Address = Callable[[NDArray[Any]], Any]  # an array's address: an int, or cffi's char*
 
 
-def _read_rows(g, inst, h, n, addr, dtype):
-    out = np.empty((n, 3), dtype)
+def _read_rows(g: Native, inst: int, h: int, n: int, addr: Address, made: catalogue.Array) -> NDArray[Any]:
+    out = new_result(made, n)
     base = addr(out)
     for i in range(n):
         g(inst, h, i, base + 12 * i)
     return out
 
 
-def _add_rows(g, inst, h, rows, addr):
+def _add_rows(g: Native, inst: int, h: int, rows: NDArray[Any], addr: Address) -> None:
     base = addr(rows)
     for i in range(len(rows)):
         g(inst, h, base + 12 * i)
 
 
-def _scalar_set(g, inst, h, pos, vals, addr):
+def _scalar_set(g: Native, inst: int, h: int, pos: NDArray[Any], vals: NDArray[Any], addr: Address) -> None:
     base = addr(pos)
     for i, v in enumerate(vals.tolist()):
         g(inst, h, base + 12 * i, v)
 
 
-def _vector_set(g, inst, h, pos, vals, addr):
+def _vector_set(g: Native, inst: int, h: int, pos: NDArray[Any], vals: NDArray[Any], addr: Address) -> None:
     pb, vb = addr(pos), addr(vals)
     for i in range(len(pos)):
         g(inst, h, pb + 12 * i, vb + 12 * i)
 
 
-def _get_many(g, inst, h, pos, addr, vector):
+def _get_many(
+    g: Native, inst: int, h: int, pos: NDArray[Any], addr: Address, made: tuple[catalogue.Array, ...]
+) -> tuple[NDArray[Any], NDArray[Any]]:
     n = len(pos)
-    vals = np.empty((n, 3) if vector else n, np.float32)
-    pb, vb, step = addr(pos), addr(vals), 12 if vector else 4
-    found = np.array([g(inst, h, pb + 12 * i, vb + step * i) for i in range(n)], dtype=bool)
+    vals, found = (new_result(a, n) for a in made)
+    pb, vb, step = addr(pos), addr(vals), vals.strides[0]
+    found[:] = [g(inst, h, pb + 12 * i, vb + step * i) for i in range(n)]
     vals[~found] = np.nan
     return vals, found
 
 
-def _gathered(coords, vals, vector):
-    c = np.array(coords, np.float32).reshape(-1, 3)
-    return c, np.array(vals, np.float32).reshape(-1, 3) if vector else np.array(vals, np.float32)
+# A traversal's results (coords, values), by whether its values are vectors.
+_TRAVERSED = {f.vector: f.outputs for f in catalogue.FUNCTIONS.values() if f.family == catalogue.ACTIVE_VALUES}
+
+
+def _gathered(coords: list[float], vals: list[float], vector: bool) -> tuple[NDArray[Any], NDArray[Any]]:
+    c, v = (new_result(a, len(coords) // 3) for a in _TRAVERSED[vector])
+    c.reshape(-1)[:] = coords
+    v.reshape(-1)[:] = vals
+    return c, v
 
 
 class _PythonLoop(Contender):
@@ -138,21 +188,30 @@ class _PythonLoop(Contender):
 
     capped = True
 
+    def native(self, spec: catalogue.Function, fn: int) -> Native:
+        raise NotImplementedError
+
+    def address(self, a: NDArray[Any]) -> Any:
+        raise NotImplementedError
+
+    def traverse(self, g: Native, inst: int, h: int, vector: bool) -> tuple[NDArray[Any], NDArray[Any]]:
+        raise NotImplementedError
+
     def call(self, function: str, inp: Inputs) -> Call:
         spec = catalogue.FUNCTIONS[function]
         g, addr = self.native(spec, inp.fn), self.address
-        names = {"g": g, "inst": inp.inst, "h": inp.h, "addr": addr}
+        names: dict[str, object] = {"g": g, "inst": inp.inst, "h": inp.h, "addr": addr}
         if spec.family == catalogue.READOUT:
-            names.update(n=inp.n, dt=spec.outputs[0].dtype, f=_read_rows)
-            return Call("f(g, inst, h, n, addr, dt)", names)
+            names.update(n=inp.n, made=spec.outputs[0], f=_read_rows)
+            return Call("f(g, inst, h, n, addr, made)", names)
         if spec.family == catalogue.BUILDING:
             return Call("f(g, inst, h, rows, addr)", {**names, "rows": inp.rows, "f": _add_rows})
         if spec.family == catalogue.FIELD_SETTER:
             f = _vector_set if spec.vector else _scalar_set
             return Call("f(g, inst, h, pos, vals, addr)", {**names, "pos": inp.rows, "vals": inp.vals, "f": f})
         if spec.family == catalogue.FIELD_SAMPLER:
-            names.update(pos=inp.rows, vec=spec.vector, f=_get_many)
-            return Call("f(g, inst, h, pos, addr, vec)", names)
+            names.update(pos=inp.rows, made=spec.outputs, f=_get_many)
+            return Call("f(g, inst, h, pos, addr, made)", names)
         names.update(vec=spec.vector, f=self.traverse)
         return Call("f(g, inst, h, vec)", names)
 
@@ -182,24 +241,25 @@ class CtypesLoop(_PythonLoop):
     }
 
     @staticmethod
-    def address(a: np.ndarray) -> int:
+    def address(a: NDArray[Any]) -> int:
         return a.ctypes.data
 
-    def native(self, spec: catalogue.Function, fn: int):
+    def native(self, spec: catalogue.Function, fn: int) -> Native:
         return self.TYPES[spec.native](fn)
 
-    def traverse(self, g, inst, h, vector):
-        coords, vals = [], []
+    def traverse(self, g: Native, inst: int, h: int, vector: bool) -> tuple[NDArray[Any], NDArray[Any]]:
+        coords: list[float] = []
+        vals: list[float] = []
         if vector:
 
-            def report(pc, pv):
+            def report(pc: Any, v: Any) -> None:
                 coords.extend(pc[:3])
-                vals.extend(pv[:3])
+                vals.extend(v[:3])
 
             g(inst, h, self.TRAVV(report))
         else:
 
-            def report(pc, v):
+            def report(pc: Any, v: Any) -> None:
                 coords.extend(pc[:3])
                 vals.append(v)
 
@@ -222,10 +282,10 @@ class CffiLoop(_PythonLoop):
     key, label = "cffi", "cffi loop"
 
     def __init__(self) -> None:
+        self.ffi: Any = None
         try:
-            import cffi
+            import cffi  # type: ignore[import-untyped]  # it has no type information
         except ImportError:
-            self.ffi = None
             return
         self.ffi = cffi.FFI()
         self.ffi.cdef(native_declarations())
@@ -233,36 +293,38 @@ class CffiLoop(_PythonLoop):
     def missing(self) -> str | None:
         return None if self.ffi is not None else "cffi is not installed (pip install quorpy[bench])"
 
-    def address(self, a: np.ndarray):
+    def address(self, a: NDArray[Any]) -> Any:
         # A char[] over the array: its pointer arithmetic steps in bytes, as the loop
         # bodies expect, and it keeps the array alive.
         return self.ffi.from_buffer(a)
 
-    def native(self, spec: catalogue.Function, fn: int):
+    def native(self, spec: catalogue.Function, fn: int) -> Native:
         # The loops pass char* where the native wants float*/int32*: retype the
         # native's pointer parameters accordingly (same ABI).
         if spec.family == catalogue.ACTIVE_VALUES:
-            return self.ffi.cast(spec.native, fn)
+            native: Native = self.ffi.cast(spec.native, fn)
+            return native
         return self._char_typed(spec.native, fn)
 
-    def _char_typed(self, t: str, fn: int):
+    def _char_typed(self, t: str, fn: int) -> Native:
         ffi = self.ffi
         proto = ffi.typeof(t)
         args = ", ".join("char *" if a.kind == "pointer" else a.cname for a in proto.args)
-        return ffi.cast(f"{proto.result.cname}(*)({args})", fn)
+        native: Native = ffi.cast(f"{proto.result.cname}(*)({args})", fn)
+        return native
 
-    def traverse(self, g, inst, h, vector):
-        ffi, coords, vals = self.ffi, [], []
+    def traverse(self, g: Native, inst: int, h: int, vector: bool) -> tuple[NDArray[Any], NDArray[Any]]:
+        ffi, coords, vals = self.ffi, list[float](), list[float]()
         if vector:
 
-            def report(pc, pv):
+            def report(pc: Any, v: Any) -> None:
                 coords.extend(ffi.unpack(pc, 3))
-                vals.extend(ffi.unpack(pv, 3))
+                vals.extend(ffi.unpack(v, 3))
 
             g(inst, h, ffi.callback("QLtravv_cb_t", report))
         else:
 
-            def report(pc, v):
+            def report(pc: Any, v: Any) -> None:
                 coords.extend(ffi.unpack(pc, 3))
                 vals.append(v)
 

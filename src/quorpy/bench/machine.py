@@ -1,4 +1,6 @@
-"""How busy the rest of the machine was while we measured (Linux; else unknown).
+"""What ran the benchmark: the machine, the interpreter, the versions of what was
+timed, and how busy the rest of the machine was while we measured (Linux; else
+unknown).
 
 On a small shared machine a neighbour's load skews both the thread figure and the
 timings; printing it lets a reader tell a slow result from a busy machine.
@@ -6,8 +8,87 @@ timings; printing it lets a reader tell a slow result from a busy machine.
 
 from __future__ import annotations
 
+import importlib.metadata
 import os
+import platform
+import sys
+import sysconfig
 import time
+from typing import TypedDict
+
+#: The free-threaded build of CPython, whose GIL is off unless something turns it on.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+def gil_enabled() -> bool:
+    """Whether the GIL is on now (on a free-threaded build, an extension module that does
+    not declare itself safe without it, or PYTHON_GIL=1, turns it on)."""
+    is_enabled = getattr(sys, "_is_gil_enabled", None)
+    return True if is_enabled is None else bool(is_enabled())
+
+
+def cpu_model() -> str:
+    """The processor's name as the kernel gives it, else what the platform module knows."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                key, _, value = line.partition(":")
+                if key.strip() in ("model name", "Model", "Hardware") and value.strip():
+                    return value.strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def _version(package: str) -> str | None:
+    try:
+        return importlib.metadata.version(package)
+    except importlib.metadata.PackageNotFoundError:
+        return None
+
+
+class Versions(TypedDict):
+    """Of what was timed; the optional contenders' packages are None where not installed."""
+
+    quorpy: str | None
+    numpy: str | None
+    python: str
+    compilers: dict[str, str]  # of the native parts, by language
+    numba: str | None
+    cffi: str | None
+
+
+def versions() -> Versions:
+    from quorpy.bench import clib
+
+    return {
+        "quorpy": _version("quorpy"),
+        "numpy": _version("numpy"),
+        "python": platform.python_version(),
+        "compilers": clib.compilers(),
+        "numba": _version("numba"),
+        "cffi": _version("cffi"),
+    }
+
+
+class Machine(TypedDict):
+    python: str
+    python_build: str  # free-threaded or default
+    gil: str  # enabled or disabled, at the end of the run
+    platform: str
+    cpu: str
+    cpus: int | None
+
+
+def describe() -> Machine:
+    return {
+        "python": platform.python_version(),
+        "python_build": "free-threaded" if FREE_THREADED else "default",
+        "gil": "enabled" if gil_enabled() else "disabled",
+        "platform": platform.platform(),
+        "cpu": cpu_model(),
+        "cpus": os.cpu_count(),
+    }
 
 
 def _busy_seconds() -> float | None:

@@ -12,31 +12,42 @@ their cursor and output addresses in a small state array whose address they hold
 a constant. Like the module, a traversal runs twice: it counts, then fills arrays of
 that size.
 
+Results are made with the calls the functions make (np.empty, and found flags as
+np.zeros bytes viewed as bool), as a numba user would write them: in numba's own
+implementation of those calls (its np.zeros is an allocation and a memset).
+
 Loops are compiled on first use and cached on disk (``cache=True``); the cfuncs,
 which hold an address of this process, are compiled anew in each process.
 """
 
 from __future__ import annotations
 
+from collections.abc import Callable, Sequence
+from typing import Any
+
 import numpy as np
-from llvmlite import ir
-from numba import carray, cfunc, njit, types
+from llvmlite import ir  # type: ignore[import-untyped]  # it has no type information
+from numba import cfunc, njit, types
 from numba.extending import intrinsic
+from numba.np.numpy_support import carray
+from numpy.typing import NDArray
 
 from quorpy import catalogue
 from quorpy.bench.contenders import Call, Contender, module_args
 from quorpy.bench.workloads import Inputs
 
 u64, i32, f32, u8, addr = types.uint64, types.int32, types.float32, types.uint8, types.intp
+Array = NDArray[Any]
+Codegen = Callable[[Any, Any, Any, Sequence[Any]], Any]  # (context, builder, signature, LLVM arguments)
 
 
-def _caller(restype, *params):
+def _caller(restype: types.Type, *params: types.Type) -> Callable[..., Any]:
     """An intrinsic ``call(fn, (args...))`` calling the native at address ``fn`` as
     ``restype(*params)``; each argument is converted to its parameter's type."""
 
     @intrinsic
-    def call(typingctx, fn, args):
-        def codegen(context, builder, sig, llargs):
+    def call(typingctx: Any, fn: types.Type, args: Any) -> tuple[Any, Codegen]:
+        def codegen(context: Any, builder: Any, sig: Any, llargs: Sequence[Any]) -> Any:
             fnty = ir.FunctionType(context.get_value_type(restype), [context.get_value_type(p) for p in params])
             ptr = builder.inttoptr(llargs[0], fnty.as_pointer())
             values = [
@@ -50,13 +61,13 @@ def _caller(restype, *params):
     return call
 
 
-def _pointer_to(dtype):
+def _pointer_to(dtype: types.Type) -> Callable[..., Any]:
     @intrinsic
-    def pointer(typingctx, address):
-        def codegen(context, builder, sig, llargs):
+    def pointer(typingctx: Any, address: types.Type) -> tuple[Any, Codegen]:
+        def codegen(context: Any, builder: Any, sig: Any, llargs: Sequence[Any]) -> Any:
             return builder.inttoptr(llargs[0], context.get_value_type(sig.return_type))
 
-        return types.CPointer(dtype)(address), codegen
+        return types.CPointer(dtype)(address), codegen  # type: ignore[no-untyped-call]
 
     return pointer
 
@@ -71,7 +82,7 @@ _f32p, _i64p = _pointer_to(f32), _pointer_to(types.int64)
 
 
 @njit(cache=True)
-def read_rows(fn, inst, h, n, out):
+def read_rows(fn: int, inst: int, h: int, n: int, out: Array) -> Array:
     # `out` is np.empty((n, 3), dtype) made here by the caller's dtype: one loop for both.
     base = out.ctypes.data
     for i in range(n):
@@ -80,58 +91,58 @@ def read_rows(fn, inst, h, n, out):
 
 
 @njit(cache=True)
-def read_vertices(fn, inst, h, n):
+def read_vertices(fn: int, inst: int, h: int, n: int) -> Array:
     return read_rows(fn, inst, h, n, np.empty((n, 3), np.float32))
 
 
 @njit(cache=True)
-def read_triangles(fn, inst, h, n):
+def read_triangles(fn: int, inst: int, h: int, n: int) -> Array:
     return read_rows(fn, inst, h, n, np.empty((n, 3), np.int32))
 
 
 @njit(cache=True)
-def add_rows(fn, inst, h, rows):
+def add_rows(fn: int, inst: int, h: int, rows: Array) -> None:
     base = rows.ctypes.data
     for i in range(rows.shape[0]):
         _addrow(fn, (inst, h, base + 12 * i))
 
 
 @njit(cache=True)
-def scalar_set_many(fn, inst, h, pos, vals):
+def scalar_set_many(fn: int, inst: int, h: int, pos: Array, vals: Array) -> None:
     base = pos.ctypes.data
     for i in range(pos.shape[0]):
         _setscl(fn, (inst, h, base + 12 * i, vals[i]))
 
 
 @njit(cache=True)
-def vector_set_many(fn, inst, h, pos, vals):
+def vector_set_many(fn: int, inst: int, h: int, pos: Array, vals: Array) -> None:
     pb, vb = pos.ctypes.data, vals.ctypes.data
     for i in range(pos.shape[0]):
         _setvec(fn, (inst, h, pb + 12 * i, vb + 12 * i))
 
 
 @njit(cache=True)
-def scalar_get_many(fn, inst, h, pos):
+def scalar_get_many(fn: int, inst: int, h: int, pos: Array) -> tuple[Array, Array]:
     n = pos.shape[0]
-    vals, found = np.empty(n, np.float32), np.empty(n, np.bool_)
+    vals, found = np.empty(n, np.float32), np.zeros(n, np.uint8)
     pb, vb = pos.ctypes.data, vals.ctypes.data
     for i in range(n):
         found[i] = _sample(fn, (inst, h, pb + 12 * i, vb + 4 * i)) != 0
         if not found[i]:
             vals[i] = np.nan
-    return vals, found
+    return vals, found.view(np.bool_)
 
 
 @njit(cache=True)
-def vector_get_many(fn, inst, h, pos):
+def vector_get_many(fn: int, inst: int, h: int, pos: Array) -> tuple[Array, Array]:
     n = pos.shape[0]
-    vals, found = np.empty((n, 3), np.float32), np.empty(n, np.bool_)
+    vals, found = np.empty((n, 3), np.float32), np.zeros(n, np.uint8)
     pb, vb = pos.ctypes.data, vals.ctypes.data
     for i in range(n):
         found[i] = _sample(fn, (inst, h, pb + 12 * i, vb + 12 * i)) != 0
         if not found[i]:
             vals[i, :] = np.nan
-    return vals, found
+    return vals, found.view(np.bool_)
 
 
 # ---- traversals -------------------------------------------------------------------
@@ -139,21 +150,21 @@ def vector_get_many(fn, inst, h, pos):
 
 _state = np.zeros(4, np.int64)
 _STATE = _state.ctypes.data
-_pf = types.CPointer(f32)
+_pf = types.CPointer(f32)  # type: ignore[no-untyped-call]
 
 
 @cfunc(types.void(_pf, f32))
-def _count_s(pc, v):
+def _count_s(pc: Any, v: float) -> None:
     carray(_i64p(_STATE), 4)[0] += 1
 
 
 @cfunc(types.void(_pf, _pf))
-def _count_v(pc, pv):
+def _count_v(pc: Any, pv: Any) -> None:
     carray(_i64p(_STATE), 4)[0] += 1
 
 
 @cfunc(types.void(_pf, f32))
-def _fill_s(pc, v):
+def _fill_s(pc: Any, v: float) -> None:
     st = carray(_i64p(_STATE), 4)
     i = st[0]
     st[0] = i + 1
@@ -164,7 +175,7 @@ def _fill_s(pc, v):
 
 
 @cfunc(types.void(_pf, _pf))
-def _fill_v(pc, pv):
+def _fill_v(pc: Any, pv: Any) -> None:
     st = carray(_i64p(_STATE), 4)
     i = st[0]
     st[0] = i + 1
@@ -176,27 +187,27 @@ def _fill_v(pc, pv):
 
 
 @njit(cache=True)
-def _count(fn, inst, h, count, state):
+def _count(fn: int, inst: int, h: int, count: int, state: Array) -> int:
     state[0] = 0
     _traverse(fn, (inst, h, count))
-    return state[0]
+    return int(state[0])
 
 
 @njit(cache=True)
-def _fill(fn, inst, h, fill, state, coords, vals):
+def _fill(fn: int, inst: int, h: int, fill: int, state: Array, coords: Array, vals: Array) -> tuple[Array, Array]:
     state[0], state[1], state[2], state[3] = 0, coords.ctypes.data, vals.ctypes.data, coords.shape[0]
     _traverse(fn, (inst, h, fill))
     return coords, vals
 
 
 @njit(cache=True)
-def scalar_active_values(fn, inst, h, count, fill, state):
+def scalar_active_values(fn: int, inst: int, h: int, count: int, fill: int, state: Array) -> tuple[Array, Array]:
     n = _count(fn, inst, h, count, state)
     return _fill(fn, inst, h, fill, state, np.empty((n, 3), np.float32), np.empty(n, np.float32))
 
 
 @njit(cache=True)
-def vector_active_values(fn, inst, h, count, fill, state):
+def vector_active_values(fn: int, inst: int, h: int, count: int, fill: int, state: Array) -> tuple[Array, Array]:
     n = _count(fn, inst, h, count, state)
     return _fill(fn, inst, h, fill, state, np.empty((n, 3), np.float32), np.empty((n, 3), np.float32))
 

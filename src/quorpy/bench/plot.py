@@ -4,6 +4,7 @@ workload, one line per contender. matplotlib is imported only here."""
 from __future__ import annotations
 
 from quorpy.bench.report import Index
+from quorpy.bench.suite import Run
 from quorpy.bench.workloads import WORKLOADS
 
 
@@ -16,7 +17,7 @@ def require_matplotlib() -> str | None:
     return None
 
 
-def plot(run: dict, path: str) -> None:
+def plot(run: Run, path: str) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
@@ -33,8 +34,7 @@ def plot(run: dict, path: str) -> None:
         for i, function in enumerate(functions):
             ax = axes[w * rows_per + i // cols][i % cols]
             for key, label in run["contenders"].items():
-                pts = [idx.get(wl, function, key, n) for n in cfg["sizes"]]
-                pts = [r for r in pts if r is not None and r.status == "measured"]
+                pts = [r for n in cfg["sizes"] if (r := idx.get(wl, function, key, n)) and r.status == "measured"]
                 if pts:
                     ax.plot([r.n for r in pts], [r.median / r.n for r in pts], marker="o", ms=3, label=label)
             ax.set_xscale("log")

@@ -1,5 +1,5 @@
 """The whole run: every workload, function, size and contender, the calls that
-transfer nothing, and the threads figure."""
+transfer nothing, and two threads against one, with large calls and with small."""
 
 from __future__ import annotations
 
@@ -8,13 +8,15 @@ import sys
 import time
 from collections.abc import Callable
 from dataclasses import asdict, dataclass, field
+from typing import Any, NotRequired, TextIO, TypedDict
 
 import numpy as np
 
-from quorpy import _fastloop, catalogue
+from quorpy import _fastloop
 from quorpy.bench import threads, timing
-from quorpy.bench.contenders import Call, CffiLoop, CLoop, Contender, CtypesLoop, Ours, module_args
-from quorpy.bench.workloads import FUNCTIONS, WORKLOADS
+from quorpy.bench.contenders import Call, CffiLoop, CLoop, Contender, CtypesLoop, Ours, module_args, results_source
+from quorpy.bench.machine import Machine, Versions
+from quorpy.bench.workloads import FUNCTIONS, WORKLOADS, Workload
 
 
 @dataclass(frozen=True)
@@ -25,7 +27,8 @@ class Config:
     py_loop_max: int = 100_000  # ctypes and cffi loops: larger sizes are extrapolated
     workloads: tuple[str, ...] = ("reference", "cheapest")
     functions: tuple[str, ...] = FUNCTIONS
-    thread_n: int = 1_000_000
+    thread_n: int = 1_000_000  # large calls, read_vertices
+    thread_small_n: int = 100  # small calls, every function
     thread_rounds: int = 7
 
 
@@ -65,17 +68,8 @@ YARDSTICK = "np.empty((0, 3), dtype=np.float32)"
 
 
 def allocation(function: str) -> str:
-    """What a call that transfers nothing must at least do: allocate its empty results,
-    written as a user would (a flag array as zeroed bytes viewed as bool)."""
-    made = []
-    for a in catalogue.FUNCTIONS[function].outputs:
-        shape = a.sized(0)
-        shape = str(shape[0]) if len(shape) == 1 else str(shape)
-        if a.dtype is np.bool_:
-            made.append(f"np.zeros({shape}, dtype=np.uint8).view(bool)")
-        else:
-            made.append(f"np.empty({shape}, dtype=np.{a.dtype.__name__})")
-    return ", ".join(made) or YARDSTICK
+    """What a call that transfers nothing must at least do: make its empty results."""
+    return results_source(function, 0) or YARDSTICK
 
 
 def contenders() -> list[Contender]:
@@ -98,12 +92,12 @@ class _Missing(Contender):
         return self.reason
 
 
-def _maker(c: Contender, workload, function: str, n: int) -> Callable[[], Call]:
+def _maker(c: Contender, workload: Workload, function: str, n: int) -> Callable[[], Call]:
     return lambda: c.call(function, workload.inputs(function, n))
 
 
 class Progress:
-    def __init__(self, total: int, stream=sys.stderr) -> None:
+    def __init__(self, total: int, stream: TextIO = sys.stderr) -> None:
         self.total, self.done, self.stream = total, 0, stream
         self.tty = stream.isatty()
         self.t0 = time.perf_counter()
@@ -123,9 +117,10 @@ class Progress:
         self.stream.flush()
 
 
-def run_case(workload, function: str, n: int, cs: list[Contender], cfg: Config) -> list[Result]:
+def run_case(workload: Workload, function: str, n: int, cs: list[Contender], cfg: Config) -> list[Result]:
     """All contenders on one function and size, interleaved."""
-    results, entries = [], []
+    results: list[Result] = []
+    entries: list[tuple[Contender, timing.Entry]] = []
     for c in cs:
         reason = c.missing()
         if reason:
@@ -151,7 +146,7 @@ def extrapolate(results: list[Result], cs: list[Contender], cfg: Config) -> list
     return out
 
 
-def run_zero(workload, function: str, cfg: Config) -> list[Result]:
+def run_zero(workload: Workload, function: str, cfg: Config) -> list[Result]:
     """A call that transfers nothing against the allocations it must make from Python."""
     alloc = allocation(function)
     ours = timing.Entry("quorpy", lambda: _zero_call(workload, function))
@@ -163,20 +158,49 @@ def run_zero(workload, function: str, cfg: Config) -> list[Result]:
     ]
 
 
-def _zero_call(workload, function: str) -> Call:
+def _zero_call(workload: Workload, function: str) -> Call:
     # Spelled module.function(...) like the baseline's np.empty(...): same lookups.
     args, names = module_args(function, workload.inputs(function, 0))
     return Call(f"_fastloop.{function}({args})", {"_fastloop": _fastloop, **names})
 
 
-def run(cfg: Config, stream=sys.stderr) -> dict:
+def run_threads(
+    workload: Workload, function: str, calls: str, cs: list[Contender], cfg: Config
+) -> list[threads.Figure]:
+    """The threads figures of large or small calls (a large call's batch lasts longer)."""
+    n, budget = (cfg.thread_n, 20 * cfg.budget_ns) if calls == "large" else (cfg.thread_small_n, 4 * cfg.budget_ns)
+    return threads.measure(workload, function, calls, n, cs, cfg.thread_rounds, budget)
+
+
+class Run(TypedDict):
+    """A run's figures; the command line adds what it ran on, and when."""
+
+    config: dict[str, Any]  # a Config as a dict
+    contenders: dict[str, str]  # key -> label
+    results: list[Result]
+    threads: list[threads.Figure]
+    kind: NotRequired[str]  # quick or full
+    date: NotRequired[str]
+    versions: NotRequired[Versions]
+    machine: NotRequired[Machine]
+    seconds: NotRequired[float]
+    other_cores_busy: NotRequired[float | None]
+
+
+def steps(cfg: Config) -> int:
+    """Progress steps: per workload, each function at n = 0 and every size, the large
+    calls in two threads, and each function's small calls in two threads."""
+    return len(cfg.workloads) * (len(cfg.functions) * (len(cfg.sizes) + 2) + 1)
+
+
+def run(cfg: Config, stream: TextIO = sys.stderr) -> Run:
     cs = contenders()
-    steps = len(cfg.workloads) * (len(cfg.functions) * (len(cfg.sizes) + 1) + 1)
-    progress = Progress(steps, stream)
+    progress = Progress(steps(cfg), stream)
     results: list[Result] = []
-    gil = []
+    parallel: list[threads.Figure] = []
+    control = [c for c in cs if c.key in ("quorpy", "c_loop")]
     for key in cfg.workloads:
-        workload = WORKLOADS[key](max(cfg.sizes + (cfg.thread_n,)))
+        workload = WORKLOADS[key](max(cfg.sizes + (cfg.thread_n, cfg.thread_small_n)))
         try:
             for function in cfg.functions:
                 progress.step(f"{workload.name}: {function} n=0")
@@ -184,8 +208,11 @@ def run(cfg: Config, stream=sys.stderr) -> dict:
                 for n in cfg.sizes:
                     progress.step(f"{workload.name}: {function} n={n}")
                     results += run_case(workload, function, n, cs, cfg)
-            progress.step(f"{workload.name}: two threads")
-            gil += threads.measure(workload, cfg.thread_n, cfg.thread_rounds, 20 * cfg.budget_ns)
+            progress.step(f"{workload.name}: two threads, large calls")
+            parallel += run_threads(workload, "read_vertices", "large", control, cfg)
+            for function in cfg.functions:
+                progress.step(f"{workload.name}: two threads, {function} n={cfg.thread_small_n}")
+                parallel += run_threads(workload, function, "small", control, cfg)
         finally:
             workload.close()
     progress.finish()
@@ -194,5 +221,5 @@ def run(cfg: Config, stream=sys.stderr) -> dict:
         "config": asdict(cfg),
         "contenders": {c.key: c.label for c in cs},
         "results": results,
-        "threads": gil,
+        "threads": parallel,
     }

@@ -1,30 +1,42 @@
-"""Does a transfer release the GIL? Two threads reading two meshes against one thread
-reading both, one after the other: the same work, so the time ratio is the throughput
-gained by the second thread (2.0 at best on two free cores, 1.0 if the GIL is held).
+"""Do calls run in parallel? Two threads, each calling one function on an object of its
+own (a mesh or a field), against one thread making both threads' calls one after the
+other: the same work, so the time ratio is the throughput the second thread adds (2.0 at
+best on two free cores, 1.0 if the calls serialise).
 
-The plain C loop, called through ctypes (which releases the GIL too) and making a new
-result array for every read as read_vertices does, runs the same experiment as a
-control: what it cannot gain, the native and the machine do not allow.
+Two kinds of calls are measured:
+
+- large calls (read_vertices of many rows), which spend nearly all their time in the
+  native loop, with the GIL released;
+- small calls (every function at n = 100), where binding the arguments and making the
+  results weigh as much as the loop: under a GIL those parts take turns, so only a
+  free-threaded build can gain much there.
+
+The plain C loop, called through ctypes (which releases the GIL too) and making new
+result arrays as the functions do, runs the same experiment as a control: what it cannot
+gain, the native and the machine do not allow.
 """
 
 from __future__ import annotations
 
+import gc
+import itertools
 import statistics
 import threading
 import time
+from collections.abc import Callable, Sequence
+from typing import TypedDict
 
-import numpy as np
-
-from quorpy import _fastloop
-from quorpy.bench import clib
+from quorpy.bench import timing
+from quorpy.bench.contenders import Contender
 from quorpy.bench.machine import Load
+from quorpy.bench.workloads import Workload
 
 
 class _Pair:
     """Two worker threads kept for all rounds, started and joined through barriers."""
 
     def __init__(self) -> None:
-        self.jobs: list = [None, None]
+        self.jobs: list[Callable[[], object] | None] = [None, None]
         self.start, self.done = threading.Barrier(3), threading.Barrier(3)
         self.stopping = False
         self.threads = [threading.Thread(target=self._work, args=(i,), daemon=True) for i in range(2)]
@@ -36,11 +48,12 @@ class _Pair:
             self.start.wait()
             if self.stopping:
                 return
-            if self.jobs[i] is not None:
-                self.jobs[i]()
+            job = self.jobs[i]
+            if job is not None:
+                job()
             self.done.wait()
 
-    def run(self, first, second) -> int:
+    def run(self, first: Callable[[], object], second: Callable[[], object] | None) -> int:
         self.jobs = [first, second]
         t0 = time.perf_counter_ns()
         self.start.wait()
@@ -54,71 +67,83 @@ class _Pair:
             t.join()
 
 
-def _readers(contender: str, args, n: int):
-    """A function reading n vertices once with this contender."""
-    if contender == "quorpy":
-        read = _fastloop.read_vertices
-        return lambda: read(*args, n)
-    loop = clib.loop("read_vertices")
-
-    def read() -> np.ndarray:
-        # A new result array each time, as read_vertices makes: fresh memory is part of
-        # what two threads contend for (page faults, the allocator's arenas).
-        out = np.empty((n, 3), np.float32)
-        loop(*args, out.ctypes.data, n)
-        return out
-
-    return read
+class Figure(TypedDict):
+    workload: str
+    calls: str  # large or small
+    function: str
+    contender: str
+    n: int
+    calls_per_thread: int
+    one_thread_ns: list[int]  # one per round: one thread making both threads' calls
+    two_threads_ns: list[int]
+    ratio: float  # of the medians: the throughput of two threads over one
+    other_cores_busy: float | None
 
 
-def _repeated(read, m: int):
-    def job():
-        for _ in range(m):
-            read()
+def _job(entry: timing.Entry) -> Callable[[], int]:
+    """entry.k calls on fresh inputs (an adder gets a fresh mesh), made now."""
+    call = entry.make()
+    run, values, k = timing.runner(call), tuple(call.names.values()), entry.k
+    return lambda: run(k, time.perf_counter_ns, itertools.repeat, *values)
 
-    return job
+
+def _one_after_the_other(first: Callable[[], int], second: Callable[[], int]) -> Callable[[], object]:
+    return lambda: (first(), second())
 
 
-def measure(workload, n: int, rounds: int, budget_ns: int) -> list[dict]:
-    """For quorpy and the C loop: one-thread and two-thread times (ns per round) of
-    reading n vertices of each of two meshes, interleaved, and their ratio."""
-    a, b = workload.mesh_for_threads(n), workload.mesh_for_threads(n)
-    jobs = {}
-    for contender in ("quorpy", "c_loop"):
-        ra, rb = _readers(contender, a, n), _readers(contender, b, n)
-        ra()
-        t0 = time.perf_counter_ns()
-        ra()
-        m = max(1, round(budget_ns / 2 / max(time.perf_counter_ns() - t0, 1)))
-        ja, jb = _repeated(ra, m), _repeated(rb, m)
-        jobs[contender] = (m, (lambda ja=ja, jb=jb: (ja(), jb())), ja, jb)
+def _entry(c: Contender, workload: Workload, function: str, n: int, copy: int) -> timing.Entry:
+    return timing.Entry(c.key, lambda: c.call(function, workload.inputs(function, n, copy)))
 
-    times = {c: ([], []) for c in jobs}
-    load = Load()
-    pair = _Pair()
+
+def measure(
+    workload: Workload,
+    function: str,
+    calls: str,
+    n: int,
+    contenders: Sequence[Contender],
+    rounds: int,
+    budget_ns: int,
+) -> list[Figure]:
+    """For each contender: one-thread and two-thread times (ns per round) of calling
+    ``function`` on two objects of the workload, interleaved, and their ratio."""
+    entries = {}
+    for c in contenders:
+        a, b = (_entry(c, workload, function, n, copy) for copy in (0, 1))
+        timing.calibrate(a, budget_ns // 2)
+        timing.run_batch(b.make(), 1)  # warm up the second object too
+        b.k = a.k
+        entries[c.key] = (a, b)
+
+    times: dict[str, tuple[list[int], list[int]]] = {key: ([], []) for key in entries}
+    load, pair, collecting = Load(), _Pair(), gc.isenabled()
+    gc.disable()
     try:
         for r in range(rounds):
-            for contender, (_, both, ja, jb) in jobs.items():
-                one, two = times[contender]
-                if r % 2:
-                    two.append(pair.run(ja, jb))
-                    one.append(pair.run(both, None))
-                else:
-                    one.append(pair.run(both, None))
-                    two.append(pair.run(ja, jb))
+            for key, (a, b) in entries.items():
+                one, two = times[key]
+                for together in (True, False) if r % 2 else (False, True):
+                    ja, jb = _job(a), _job(b)
+                    if together:
+                        two.append(pair.run(ja, jb))
+                    else:
+                        one.append(pair.run(_one_after_the_other(ja, jb), None))
     finally:
         pair.close()
+        if collecting:
+            gc.enable()
     others = load.others()
     return [
         {
             "workload": workload.key,
-            "contender": contender,
+            "calls": calls,
+            "function": function,
+            "contender": key,
             "n": n,
-            "reads_per_thread": jobs[contender][0],
+            "calls_per_thread": entries[key][0].k,
             "one_thread_ns": one,
             "two_threads_ns": two,
             "ratio": statistics.median(one) / statistics.median(two),
             "other_cores_busy": others,
         }
-        for contender, (one, two) in times.items()
+        for key, (one, two) in times.items()
     ]

@@ -3,14 +3,17 @@
 A workload hands out, for one function and one size, an :class:`Inputs`: the
 ``(fn, inst, h)`` triple and the arrays the call takes. Every contender gets the same
 inputs. Inputs are asked for anew before each timed batch; that is where state is put
-back (an adder gets a fresh, empty mesh), outside the timing.
+back (an adder gets a fresh, empty mesh), outside the timing. Two threads ask for
+two copies: inputs on objects of their own, which share no state.
 """
 
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 from quorpy import _fastloop, catalogue
 from quorpy.bench import clib
@@ -25,8 +28,8 @@ class Inputs:
     inst: int
     h: int
     n: int
-    rows: np.ndarray | None = None  # verts, tris or pos: (n, 3)
-    vals: np.ndarray | None = None  # setters: (n,) or (n, 3)
+    rows: NDArray[Any] | None = None  # verts, tris or pos: (n, 3)
+    vals: NDArray[np.float32] | None = None  # setters: (n,) or (n, 3)
 
 
 class Data:
@@ -34,22 +37,38 @@ class Data:
 
     def __init__(self, n: int) -> None:
         i = np.arange(n, dtype=np.float32)
-        self.pos = np.stack([i, i * 0.5 + 0.25, -i], axis=1)
-        self.verts = self.pos + np.float32(1)
-        self.tris = (np.arange(3 * n, dtype=np.int32) % 1000).reshape(n, 3)
-        self.svals = i / 4
-        self.vvals = np.stack([i / 4, i / 8, i / 16], axis=1)
+        f32 = np.float32
+        self.pos: NDArray[np.float32] = np.stack([i, i * f32(0.5) + f32(0.25), -i], axis=1)
+        self.verts: NDArray[np.float32] = self.pos + f32(1)
+        self.tris: NDArray[np.int32] = (np.arange(3 * n, dtype=np.int32) % 1000).reshape(n, 3)
+        self.svals: NDArray[np.float32] = i / f32(4)
+        self.vvals: NDArray[np.float32] = np.stack([i / f32(4), i / f32(8), i / f32(16)], axis=1)
 
     def inputs(self, function: str, fn: int, inst: int, h: int, n: int) -> Inputs:
         f = catalogue.FUNCTIONS[function]
         vals = self.vvals if f.vector else self.svals
-        arrays = {"verts": self.verts, "tris": self.tris, "pos": self.pos, "vals": vals}
+        arrays: dict[str, NDArray[Any]] = {"verts": self.verts, "tris": self.tris, "pos": self.pos, "vals": vals}
         return Inputs(fn, inst, h, n, *(arrays[a.name][:n] for a in f.inputs))
 
 
-class Cheapest:
-    """The cheapest natives of the helper library: no state, so nothing to put back.
-    Their traversals report ``h`` values, so ``h`` is the size."""
+class Workload:
+    name = ""
+    key = ""
+
+    def __init__(self, max_n: int) -> None:
+        """Ready for sizes up to max_n."""
+
+    def inputs(self, function: str, n: int, copy: int = 0) -> Inputs:
+        """Inputs of ``function`` for n rows, on the objects of ``copy``."""
+        raise NotImplementedError
+
+    def close(self) -> None:
+        pass
+
+
+class Cheapest(Workload):
+    """The cheapest natives of the helper library: no state, so nothing to put back and
+    nothing to copy. Their traversals report ``h`` values, so ``h`` is the size."""
 
     name = "cheapest native"
     key = "cheapest"
@@ -58,40 +77,38 @@ class Cheapest:
         self.data = Data(max_n)
         clib.reserve(max_n)
 
-    def inputs(self, function: str, n: int) -> Inputs:
+    def inputs(self, function: str, n: int, copy: int = 0) -> Inputs:
         h = n if catalogue.FUNCTIONS[function].family == catalogue.ACTIVE_VALUES else 1
         return self.data.inputs(function, clib.cheapest(function), 1, h, n)
 
-    def mesh_for_threads(self, n: int) -> tuple[int, int, int]:
-        return clib.cheapest("read_vertices"), 1, 1
 
-    def close(self) -> None:
-        pass
-
-
-class Reference:
+class Reference(Workload):
     """The reference runtime. Readers read a mesh that holds the largest size; setters
     overwrite, samplers sample and traversals visit a field that holds exactly the
-    first n positions; adders append to a fresh mesh for every timed batch."""
+    first n positions; adders append to a fresh mesh for every timed batch. Each copy
+    has objects of its own."""
 
     name = "reference runtime"
     key = "reference"
 
     def __init__(self, max_n: int) -> None:
+        self.max_n = max_n
         self.data = Data(max_n)
         self.rt = Runtime()
-        self.mesh = self.filled_mesh(max_n)
-        self.fields: dict[tuple[bool, int], int] = {}
-        self.fresh: int | None = None
+        self.meshes: dict[int, int] = {}
+        self.fields: dict[tuple[bool, int, int], int] = {}
+        self.fresh: dict[int, int] = {}
 
-    def filled_mesh(self, n: int) -> int:
-        rt, mesh = self.rt, self.rt.new_mesh()
-        _fastloop.add_vertices(*rt.args("add_vertex", mesh), self.data.verts[:n])
-        _fastloop.add_triangles(*rt.args("add_triangle", mesh), self.data.tris[:n])
-        return mesh
+    def mesh(self, copy: int) -> int:
+        if copy not in self.meshes:
+            rt, mesh = self.rt, self.rt.new_mesh()
+            _fastloop.add_vertices(*rt.args("add_vertex", mesh), self.data.verts)
+            _fastloop.add_triangles(*rt.args("add_triangle", mesh), self.data.tris)
+            self.meshes[copy] = mesh
+        return self.meshes[copy]
 
-    def field(self, vector: bool, n: int) -> int:
-        if (vector, n) not in self.fields:
+    def field(self, vector: bool, n: int, copy: int) -> int:
+        if (vector, n, copy) not in self.fields:
             rt = self.rt
             if vector:
                 h = rt.new_vector_field()
@@ -99,26 +116,23 @@ class Reference:
             else:
                 h = rt.new_scalar_field()
                 _fastloop.scalar_set_many(*rt.args("scalar_set", h), self.data.pos[:n], self.data.svals[:n])
-            self.fields[vector, n] = h
-        return self.fields[vector, n]
+            self.fields[vector, n, copy] = h
+        return self.fields[vector, n, copy]
 
-    def inputs(self, function: str, n: int) -> Inputs:
+    def inputs(self, function: str, n: int, copy: int = 0) -> Inputs:
         f = catalogue.FUNCTIONS[function]
         if f.family == catalogue.READOUT:
-            h = self.mesh
+            h = self.mesh(copy)
         elif f.family == catalogue.BUILDING:
-            if self.fresh is not None:
-                self.rt.destroy(self.fresh)
-            h = self.fresh = self.rt.new_mesh()
+            if copy in self.fresh:
+                self.rt.destroy(self.fresh[copy])
+            h = self.fresh[copy] = self.rt.new_mesh()
         else:
-            h = self.field(f.vector, n)
+            h = self.field(f.vector, n, copy)
         return self.data.inputs(function, *self.rt.args(f.entry, h), n)
-
-    def mesh_for_threads(self, n: int) -> tuple[int, int, int]:
-        return self.rt.args("get_vertex", self.filled_mesh(n))
 
     def close(self) -> None:
         self.rt.close()
 
 
-WORKLOADS = {"reference": Reference, "cheapest": Cheapest}
+WORKLOADS: dict[str, type[Workload]] = {"reference": Reference, "cheapest": Cheapest}
