@@ -10,8 +10,9 @@ cd "$ROOT"
 
 TOOLS=$ROOT/build/lint-venv
 [ -x "$TOOLS/bin/python" ] || "$(find_python)" -m venv "$TOOLS"
-"$TOOLS/bin/python" -m pip --disable-pip-version-check -q install "ruff==0.17.6" "clang-format==23.1.5" \
-    "mypy==2.4.1" "numpy==2.5.5"
+# mypy reads the annotations of NumPy and of the benchmark's contenders (numba, cffi).
+"$TOOLS/bin/python" -m pip --disable-pip-version-check -q install --prefer-binary "ruff==0.17.6" \
+    "clang-format==23.1.5" "mypy==2.4.1" "numpy==2.5.5" "numba==0.68.1" "cffi==2.1.1"
 
 mapfile -t c_sources < <(git ls-files '*.c' '*.h' '*.cpp' '*.hpp')
 if [ "${1:-}" = "--fix" ]; then

@@ -284,7 +284,7 @@ class CffiLoop(_PythonLoop):
     def __init__(self) -> None:
         self.ffi: Any = None
         try:
-            import cffi  # type: ignore[import-untyped]  # it has no type information
+            import cffi
         except ImportError:
             return
         self.ffi = cffi.FFI()

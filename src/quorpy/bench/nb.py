@@ -26,7 +26,7 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
-from llvmlite import ir  # type: ignore[import-untyped]  # it has no type information
+from llvmlite import ir
 from numba import cfunc, njit, types
 from numba.extending import intrinsic
 from numba.np.numpy_support import carray
