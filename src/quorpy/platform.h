@@ -6,7 +6,9 @@
  * QUORPY_TLS declares thread-local storage in the initial-exec model where the
  * toolchain has one: a callback reaches such a variable as cheaply as a global,
  * instead of calling __tls_get_addr on each access. Elsewhere it is plain
- * thread-local storage. */
+ * thread-local storage.
+ *
+ * QUORPY_NOINLINE keeps a function out of its callers. */
 #ifndef QUORPY_PLATFORM_H
 #define QUORPY_PLATFORM_H
 
@@ -24,6 +26,14 @@
 #define QUORPY_THREAD_LOCAL __declspec(thread)
 #else
 #define QUORPY_THREAD_LOCAL _Thread_local
+#endif
+
+#if defined(_MSC_VER)
+#define QUORPY_NOINLINE __declspec(noinline)
+#elif defined(__GNUC__)
+#define QUORPY_NOINLINE __attribute__((noinline))
+#else
+#define QUORPY_NOINLINE
 #endif
 
 /* ELF only: Mach-O and PE have a single TLS model. */

@@ -14,20 +14,20 @@ struct ScalarField {
     using setter = setscl_t;
     using sampler = getscl_t;
     static constexpr const char* value_unit = "element";
-    static ValueCursor values(const View& v) { return values_of(v); }
+    static ValueColumn values(const View& v) { return values_of(v); }
     static constexpr int value_ndim = 1;
     static Ref value_shape(Py_ssize_t n) { return Ref::steal(PyLong_FromSsize_t(n)); }
 
     // The native writes into one local; only what it reports found reaches `out`, and
     // NaN is stored in the loop itself, so no row is left for fill_missing().
-    static Py_ssize_t sample(sampler f, const Args& a, Py_ssize_t n, RowCursor<const float> pos, const View& out,
+    static Py_ssize_t sample(sampler f, const Args& a, Py_ssize_t n, RowColumn<const float> pos, const View& out,
                              unsigned char* found) noexcept {
         float* values = reinterpret_cast<float*>(out.data());
         const u64 inst = a.inst, h = a.h;
         float tmp;
         GilReleased nogil;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (f(inst, h, pos.next(), &tmp)) {
+            if (f(inst, h, pos.at(i), &tmp)) {
                 values[i] = tmp;
                 found[i] = 1;
             } else {
@@ -43,20 +43,20 @@ struct VectorField {
     using setter = setvec_t;
     using sampler = getvecf_t;
     static constexpr const char* value_unit = "row";
-    static RowCursor<const float> values(const View& v) { return rows_of<const float>(v); }
+    static RowColumn<const float> values(const View& v) { return rows_of<const float>(v); }
     static constexpr int value_ndim = 2;
     static Ref value_shape(Py_ssize_t n) { return rows_of_three(n); }
 
     // The native writes straight into the result row, found or not. Returns the number
     // of rows not found.
-    static Py_ssize_t sample(sampler f, const Args& a, Py_ssize_t n, RowCursor<const float> pos, const View& out,
+    static Py_ssize_t sample(sampler f, const Args& a, Py_ssize_t n, RowColumn<const float> pos, const View& out,
                              unsigned char* found) noexcept {
-        RowCursor<float> values = rows_of<float>(out);
+        const RowColumn<float> values = rows_of<float>(out);
         const u64 inst = a.inst, h = a.h;
         Py_ssize_t missing = 0;
         GilReleased nogil;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            const bool hit = f(inst, h, pos.next(), values.next()) != 0;
+            const bool hit = f(inst, h, pos.at(i), values.at(i)) != 0;
             found[i] = hit;
             missing += !hit;
         }
