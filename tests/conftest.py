@@ -30,6 +30,9 @@ SHARED_STATE_FIXTURES = ("recorder", "rec", "quiet", "field", "meeting_traversal
 
 @pytest.hookimpl(tryfirst=True)
 def pytest_configure(config):
+    # The plugin's own marker, declared for runs without it (the suite also runs outside
+    # the source tree, against an installed wheel).
+    config.addinivalue_line("markers", "thread_unsafe: changes process-wide state; runs in one thread")
     if config.pluginmanager.hasplugin("run-parallel"):
         for name in SHARED_STATE_FIXTURES:
             config.addinivalue_line("thread_unsafe_fixtures", name)
