@@ -2,6 +2,7 @@
 // once per row of `pos`; the samplers fill a value array and found flags.
 #pragma once
 
+#include <cstring>
 #include <limits>
 
 #include "transfer/loops.hpp"
@@ -14,27 +15,27 @@ struct ScalarField {
     using setter = setscl_t;
     using sampler = getscl_t;
     static constexpr const char* value_unit = "element";
-    static ValueColumn values(const View& v) { return values_of(v); }
+    static ValueCursor values(const View& v) { return values_of(v); }
     static constexpr int value_ndim = 1;
     static Ref value_shape(Py_ssize_t n) { return Ref::steal(PyLong_FromSsize_t(n)); }
 
     // The native writes into one local; only what it reports found reaches `out`, and
     // NaN is stored in the loop itself, so no row is left for fill_missing().
-    static Py_ssize_t sample(sampler f, const Args& a, Py_ssize_t n, RowColumn<const float> pos, const View& out,
-                             unsigned char* found) noexcept {
-        float* values = reinterpret_cast<float*>(out.data());
-        const u64 inst = a.inst, h = a.h;
+    static ElementCursor<float> results(const View& out) { return {reinterpret_cast<float*>(out.data())}; }
+    template <typename Pos, typename Values>
+    QUORPY_NOINLINE static bool sample_rows(sampler f, u64 inst, u64 h, Py_ssize_t n, Pos pos, Values values,
+                                            unsigned char* found) noexcept {
         float tmp;
-        GilReleased nogil;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (f(inst, h, pos.at(i), &tmp)) {
-                values[i] = tmp;
-                found[i] = 1;
+        for (; n > 0; --n, ++found) {
+            float* value = values.next();
+            if (f(inst, h, pos.next(), &tmp)) {
+                *value = tmp;
+                *found = 1;
             } else {
-                values[i] = not_found_nan;
+                *value = not_found_nan;
             }
         }
-        return 0;
+        return false;
     }
     static bool fill_missing(PyObject*, PyObject*) { return true; }
 };
@@ -43,24 +44,20 @@ struct VectorField {
     using setter = setvec_t;
     using sampler = getvecf_t;
     static constexpr const char* value_unit = "row";
-    static RowColumn<const float> values(const View& v) { return rows_of<const float>(v); }
+    static RowCursor<const float> values(const View& v) { return rows_of<const float>(v); }
     static constexpr int value_ndim = 2;
     static Ref value_shape(Py_ssize_t n) { return rows_of_three(n); }
 
-    // The native writes straight into the result row, found or not. Returns the number
-    // of rows not found.
-    static Py_ssize_t sample(sampler f, const Args& a, Py_ssize_t n, RowColumn<const float> pos, const View& out,
-                             unsigned char* found) noexcept {
-        const RowColumn<float> values = rows_of<float>(out);
-        const u64 inst = a.inst, h = a.h;
-        Py_ssize_t missing = 0;
-        GilReleased nogil;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const bool hit = f(inst, h, pos.at(i), values.at(i)) != 0;
-            found[i] = hit;
-            missing += !hit;
-        }
-        return missing;
+    // The native writes straight into the result row, found or not. Returns whether a
+    // row was not found, counted after the loop: a running count would hold one more
+    // register across the native call.
+    static RowCursor<float> results(const View& out) { return rows_of<float>(out); }
+    template <typename Pos, typename Values>
+    QUORPY_NOINLINE static bool sample_rows(sampler f, u64 inst, u64 h, Py_ssize_t n, Pos pos, Values values,
+                                            unsigned char* found) noexcept {
+        unsigned char* const flags = found;
+        for (Py_ssize_t k = n; k > 0; --k) *found++ = f(inst, h, pos.next(), values.next()) != 0;
+        return std::memchr(flags, 0, static_cast<std::size_t>(n)) != nullptr;
     }
     // Rows not found become NaN, whatever the native left there: out[~flags] = nan.
     static bool fill_missing(PyObject* out, PyObject* flags) {
@@ -97,14 +94,19 @@ Ref get_many(Args& a) {
     if (!out) return {};
     Ref found = call_numpy(a.module, Str::zeros, count.get(), Str::uint8);
     if (!found) return {};
-    Py_ssize_t missing = 0;
+    bool missing = false;
     if (n > 0) {
         View mo, mf;
         if (!mo.acquire_result(out.get(), ElemType::Float, Field::value_ndim, n) ||
             !mf.acquire_result(found.get(), ElemType::UChar, 1, n))
             return {};
-        missing = Field::sample(reinterpret_cast<typename Field::sampler>(a.fn), a, n, rows_of<const float>(pos), mo,
-                                reinterpret_cast<unsigned char*>(mf.data()));
+        const auto f = reinterpret_cast<typename Field::sampler>(a.fn);
+        const u64 inst = a.inst, h = a.h;
+        auto* flags = reinterpret_cast<unsigned char*>(mf.data());
+        GilReleased nogil;
+        missing = with_packed(
+            [&](auto pos_rows, auto results) { return Field::sample_rows(f, inst, h, n, pos_rows, results, flags); },
+            rows_of<const float>(pos), Field::results(mo));
     } else {
         // Nothing will be written, so there is no layout to check (a view of a fresh
         // array costs more than the array); the lock is still released once.
@@ -114,7 +116,7 @@ Ref get_many(Args& a) {
     if (!flags) return {};
     // The masked assignment changes nothing when every row was found, and it is most
     // of the cost of a small call: skip it then.
-    if (missing > 0 && !Field::fill_missing(out.get(), flags.get())) return {};
+    if (missing && !Field::fill_missing(out.get(), flags.get())) return {};
     return pair(out, flags);
 }
 

@@ -9,6 +9,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <utility>
 
 #include "frame/binding.hpp"
 #include "frame/numpy.hpp"
@@ -33,47 +34,81 @@ private:
 // The quiet NaN stored for values not found.
 inline const float not_found_nan = std::bit_cast<float>(std::uint32_t{0x7FC00000});
 
-// Columns hand the native its argument for row i.
-struct IndexColumn {
-    int at(Py_ssize_t i) const noexcept { return static_cast<int>(i); }
+// Cursors hand the native its argument for each row in turn. A row cursor is packed
+// when its rows are three elements one after the other, the common case; its packed
+// form steps by a constant, which needs no register.
+struct IndexCursor {
+    int i = 0;
+    int next() noexcept { return i++; }
+    bool packed() const noexcept { return true; }
+    IndexCursor as_packed() const noexcept { return *this; }
 };
 
 template <typename T>
-struct RowColumn {
-    char* base;
+struct PackedRowCursor {
+    T* p;
+    T* next() noexcept { return std::exchange(p, p + 3); }
+};
+
+template <typename T>
+struct RowCursor {
+    char* p;
     Py_ssize_t stride;
-    T* at(Py_ssize_t i) const noexcept { return reinterpret_cast<T*>(base + i * stride); }
+    T* next() noexcept { return reinterpret_cast<T*>(std::exchange(p, p + stride)); }
+    bool packed() const noexcept { return stride == static_cast<Py_ssize_t>(3 * sizeof(T)); }
+    PackedRowCursor<T> as_packed() const noexcept { return {reinterpret_cast<T*>(p)}; }
 };
 
 template <typename T>
-RowColumn<T> rows_of(const View& v) noexcept {
+RowCursor<T> rows_of(const View& v) noexcept {
     return {v.data(), v.stride(0)};
 }
 
-struct ValueColumn {
-    const float* base;
-    float at(Py_ssize_t i) const noexcept { return base[i]; }
+// Elements written one after the other.
+template <typename T>
+struct ElementCursor {
+    T* p;
+    T* next() noexcept { return p++; }
+    bool packed() const noexcept { return true; }
+    ElementCursor as_packed() const noexcept { return *this; }
 };
 
-inline ValueColumn values_of(const View& v) noexcept { return {reinterpret_cast<const float*>(v.data())}; }
+struct ValueCursor {
+    const float* p;
+    float next() noexcept { return *p++; }
+    bool packed() const noexcept { return true; }
+    ValueCursor as_packed() const noexcept { return *this; }
+};
+
+inline ValueCursor values_of(const View& v) noexcept { return {reinterpret_cast<const float*>(v.data())}; }
 
 // The loop itself, in a function of its own so that nothing else competes for the
-// registers a native call preserves: every value the loop keeps across the call needs
-// one, and a compiler short of them that keeps a row pointer in memory puts a store and
-// a reload on each iteration's critical path (inlined into the bodies, one compiler did,
-// doubling the time per row with the cheapest natives). An unchanging value kept in
-// memory costs only a load.
-template <typename Native, typename... Columns>
-QUORPY_NOINLINE void call_per_row(Native f, u64 inst, u64 h, Py_ssize_t n, Columns... columns) noexcept {
-    for (Py_ssize_t i = 0; i < n; ++i) f(inst, h, columns.at(i)...);
+// registers a native call preserves. Every value the loop keeps across the call needs
+// one (the native, inst, h, the count and each cursor), and a compiler short of them
+// that keeps a changing row pointer in memory puts a store and a reload on each
+// iteration's critical path: inlined into the bodies, one compiler did, and doubled the
+// time per row with the cheapest natives. Counting down needs no bound besides.
+template <typename Native, typename... Cursors>
+QUORPY_NOINLINE void call_per_row(Native f, u64 inst, u64 h, Py_ssize_t n, Cursors... cursors) noexcept {
+    for (; n > 0; --n) f(inst, h, cursors.next()...);
+}
+
+// Returns loop(cursors...), with every cursor in its packed form if all are packed: one
+// test before a loop, none in it.
+template <typename Loop, typename... Cursors>
+auto with_packed(Loop loop, Cursors... cursors) noexcept {
+    if ((cursors.packed() && ...)) return loop(cursors.as_packed()...);
+    return loop(cursors...);
 }
 
 // Calls `fn` as a `Native` once per row, in row order, with the GIL released once
 // (also for zero rows). The native's result, if any, is discarded.
-template <typename Native, typename... Columns>
-void for_each_row(const Args& a, Py_ssize_t n, Columns... columns) noexcept {
+template <typename Native, typename... Cursors>
+void for_each_row(const Args& a, Py_ssize_t n, Cursors... cursors) noexcept {
+    const auto f = reinterpret_cast<Native>(a.fn);
+    const u64 inst = a.inst, h = a.h;
     GilReleased nogil;
-    call_per_row(reinterpret_cast<Native>(a.fn), a.inst, a.h, n, columns...);
+    with_packed([&](auto... packed_or_not) { call_per_row(f, inst, h, n, packed_or_not...); }, cursors...);
 }
 
 // Checks made once before a loop; each returns false with ValueError set.

@@ -16,7 +16,7 @@ Ref read_rows(Args& a) {
     if (!out || a.n == 0) return out;
     View mv;
     if (!mv.acquire_result(out.get(), type, 2, a.n)) return {};
-    for_each_row<Getter>(a, a.n, IndexColumn{}, rows_of<Record>(mv));
+    for_each_row<Getter>(a, a.n, IndexCursor{}, rows_of<Record>(mv));
     return out;
 }
 
