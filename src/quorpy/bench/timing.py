@@ -12,6 +12,7 @@ from __future__ import annotations
 import gc
 import itertools
 import math
+import random
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
@@ -74,9 +75,22 @@ def calibrate(entry: Entry, budget_ns: int) -> None:
     entry.k = max(1, min(1 << 22, math.ceil(k * budget_ns / max(t, 1))))
 
 
+# Up to how many bytes a batch's arrays are moved from where they would otherwise be.
+LAYOUT_SPREAD = 1 << 20
+
+
 def measure(entries: Sequence[Entry], rounds: int, budget_ns: int) -> None:
-    """Fill each entry's samples with ``rounds`` per-call times, interleaved."""
+    """Fill each entry's samples with ``rounds`` per-call times, interleaved.
+
+    Where an array lands decides, through its address's low bits, whether its rows
+    share cache sets with the native's own data or falsely alias stores to it, which
+    moved one contender by up to 30% in one process and not in the next. Left alone,
+    every round of a process repeats that luck and the rounds' range hides it. So each
+    batch first takes a block of random size, held until the batch ends, which moves
+    whatever is allocated after it (the batch's inputs and results): the rounds sample
+    layouts, and their range shows what layout alone does."""
     gc.collect()
+    rng = random.Random(0x9E3779B9)
     for e in entries:
         calibrate(e, budget_ns)
     for r in range(rounds):
@@ -84,6 +98,7 @@ def measure(entries: Sequence[Entry], rounds: int, budget_ns: int) -> None:
         if r % 2:
             order.reverse()
         for e in order:
+            spacer = bytearray(rng.randrange(16, LAYOUT_SPREAD, 16))
             call = e.make()
             e.samples.append(run_batch(call, e.k) / e.k)
-            del call
+            del call, spacer
