@@ -69,9 +69,11 @@ def test_quick_run_prints_a_block_per_function_and_workload(quick):
 
 def test_quick_run_shows_progress_on_stderr_only(quick):
     proc, doc, _ = quick
-    # Per workload: each function at n = 0 and every size, then in two threads the large
-    # calls once and each function's small calls.
-    steps = len(doc["config"]["workloads"]) * (len(FUNCTIONS) * (len(doc["config"]["sizes"]) + 2) + 1)
+    # Each process: per workload, each function at n = 0 and every size; then per workload,
+    # in two threads, the large calls once and each function's small calls.
+    cfg = doc["config"]
+    cases = len(cfg["workloads"]) * len(FUNCTIONS) * (len(cfg["sizes"]) + 1)
+    steps = cfg["processes"] * cases + len(cfg["workloads"]) * (len(FUNCTIONS) + 1)
     # Anchored: a timing cell such as "109/102" must not pass for a progress line.
     progress = re.compile(rf"^\[ *\d+/{steps} ", re.MULTILINE)
     assert re.search(rf"^\[{steps:3d}/{steps} ", proc.stderr, re.MULTILINE)
@@ -389,6 +391,26 @@ def test_measure_interleaves_and_rotates_the_order():
     rounds = [made[-12:][i : i + 3] for i in range(0, 12, 3)]
     assert all(sorted(r) == ["a", "b", "c"] for r in rounds), rounds
     assert len({r[0] for r in rounds}) > 1, rounds
+
+
+def test_equal_batches_give_every_contender_the_slowest_ones_calls():
+    slow = timing.Entry("slow", lambda: Call("f(2000)", {"f": lambda n: sum(range(n))}))
+    fast = timing.Entry("fast", lambda: Call("f()", {"f": int}))
+    timing.measure([slow, fast], rounds=2, budget_ns=200_000, equal_batches=True)
+    assert slow.k == fast.k < 1000
+
+
+def test_rounds_shared_among_processes_pair_up_again():
+    assert suite.shares(11, 3) == [4, 4, 3] and suite.shares(3, 3) == [1, 1, 1]
+
+    def part(quorpy, numba):
+        return [
+            suite.Result("cheapest", "read_vertices", c, 10, "measured", t, 1)
+            for c, t in (("quorpy", quorpy), ("numba", numba))
+        ]
+
+    merged = suite.merge([part([1.0, 2.0], [3.0, 4.0]), part([5.0], [6.0])])
+    assert [(r.contender, r.samples) for r in merged] == [("quorpy", [1.0, 2.0, 5.0]), ("numba", [3.0, 4.0, 6.0])]
 
 
 def _fake_run(

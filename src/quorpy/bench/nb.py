@@ -16,6 +16,10 @@ Results are made with the calls the functions make (np.empty, and found flags as
 np.zeros bytes viewed as bool), as a numba user would write them: in numba's own
 implementation of those calls (its np.zeros is an allocation and a memset).
 
+Every loop releases the GIL (``nogil=True``), as the functions must and the C loop does
+through ctypes: a loop that keeps it spares itself that cost, and stops every other
+thread meanwhile.
+
 Loops are compiled on first use and cached on disk (``cache=True``); the cfuncs,
 which hold an address of this process, are compiled anew in each process.
 """
@@ -81,7 +85,7 @@ _traverse = _caller(types.void, u64, u64, addr)
 _f32p, _i64p = _pointer_to(f32), _pointer_to(types.int64)
 
 
-@njit(cache=True)
+@njit(cache=True, nogil=True)
 def read_rows(fn: int, inst: int, h: int, n: int, out: Array) -> Array:
     # `out` is np.empty((n, 3), dtype) made here by the caller's dtype: one loop for both.
     base = out.ctypes.data
@@ -90,38 +94,38 @@ def read_rows(fn: int, inst: int, h: int, n: int, out: Array) -> Array:
     return out
 
 
-@njit(cache=True)
+@njit(cache=True, nogil=True)
 def read_vertices(fn: int, inst: int, h: int, n: int) -> Array:
     return read_rows(fn, inst, h, n, np.empty((n, 3), np.float32))
 
 
-@njit(cache=True)
+@njit(cache=True, nogil=True)
 def read_triangles(fn: int, inst: int, h: int, n: int) -> Array:
     return read_rows(fn, inst, h, n, np.empty((n, 3), np.int32))
 
 
-@njit(cache=True)
+@njit(cache=True, nogil=True)
 def add_rows(fn: int, inst: int, h: int, rows: Array) -> None:
     base = rows.ctypes.data
     for i in range(rows.shape[0]):
         _addrow(fn, (inst, h, base + 12 * i))
 
 
-@njit(cache=True)
+@njit(cache=True, nogil=True)
 def scalar_set_many(fn: int, inst: int, h: int, pos: Array, vals: Array) -> None:
     base = pos.ctypes.data
     for i in range(pos.shape[0]):
         _setscl(fn, (inst, h, base + 12 * i, vals[i]))
 
 
-@njit(cache=True)
+@njit(cache=True, nogil=True)
 def vector_set_many(fn: int, inst: int, h: int, pos: Array, vals: Array) -> None:
     pb, vb = pos.ctypes.data, vals.ctypes.data
     for i in range(pos.shape[0]):
         _setvec(fn, (inst, h, pb + 12 * i, vb + 12 * i))
 
 
-@njit(cache=True)
+@njit(cache=True, nogil=True)
 def scalar_get_many(fn: int, inst: int, h: int, pos: Array) -> tuple[Array, Array]:
     n = pos.shape[0]
     vals, found = np.empty(n, np.float32), np.zeros(n, np.uint8)
@@ -133,7 +137,7 @@ def scalar_get_many(fn: int, inst: int, h: int, pos: Array) -> tuple[Array, Arra
     return vals, found.view(np.bool_)
 
 
-@njit(cache=True)
+@njit(cache=True, nogil=True)
 def vector_get_many(fn: int, inst: int, h: int, pos: Array) -> tuple[Array, Array]:
     n = pos.shape[0]
     vals, found = np.empty((n, 3), np.float32), np.zeros(n, np.uint8)
@@ -186,27 +190,27 @@ def _fill_v(pc: Any, pv: Any) -> None:
         v[0], v[1], v[2] = pv[0], pv[1], pv[2]
 
 
-@njit(cache=True)
+@njit(cache=True, nogil=True)
 def _count(fn: int, inst: int, h: int, count: int, state: Array) -> int:
     state[0] = 0
     _traverse(fn, (inst, h, count))
     return int(state[0])
 
 
-@njit(cache=True)
+@njit(cache=True, nogil=True)
 def _fill(fn: int, inst: int, h: int, fill: int, state: Array, coords: Array, vals: Array) -> tuple[Array, Array]:
     state[0], state[1], state[2], state[3] = 0, coords.ctypes.data, vals.ctypes.data, coords.shape[0]
     _traverse(fn, (inst, h, fill))
     return coords, vals
 
 
-@njit(cache=True)
+@njit(cache=True, nogil=True)
 def scalar_active_values(fn: int, inst: int, h: int, count: int, fill: int, state: Array) -> tuple[Array, Array]:
     n = _count(fn, inst, h, count, state)
     return _fill(fn, inst, h, fill, state, np.empty((n, 3), np.float32), np.empty(n, np.float32))
 
 
-@njit(cache=True)
+@njit(cache=True, nogil=True)
 def vector_active_values(fn: int, inst: int, h: int, count: int, fill: int, state: Array) -> tuple[Array, Array]:
     n = _count(fn, inst, h, count, state)
     return _fill(fn, inst, h, fill, state, np.empty((n, 3), np.float32), np.empty((n, 3), np.float32))

@@ -1,13 +1,26 @@
 """The whole run: every workload, function, size and contender, the calls that
-transfer nothing, and two threads against one, with large calls and with small."""
+transfer nothing, and two threads against one, with large calls and with small.
+
+The rounds of every case are shared among a few fresh processes, run one after the
+other. Where a process's libraries and JIT code land (the loader places them anew in
+each) decides how a native's branches share the processor's predictors with the loop
+that calls it: in one process in three, one contender's calls into one native took
+10-30% longer in every round, where in the next they took as long as the others'. In
+one process that luck would stand as a difference; spread over several, it shows in
+the rounds' range, which is the noise the verdicts judge against.
+"""
 
 from __future__ import annotations
 
+import os
+import pickle
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
 from collections.abc import Callable
-from dataclasses import asdict, dataclass, field
+from dataclasses import asdict, dataclass, field, replace
 from typing import Any, NotRequired, TextIO, TypedDict
 
 import numpy as np
@@ -30,6 +43,7 @@ class Config:
     thread_n: int = 1_000_000  # large calls, read_vertices
     thread_small_n: int = 100  # small calls, every function
     thread_rounds: int = 7
+    processes: int = 3  # the rounds of every case are shared among this many processes
 
 
 FULL = Config()
@@ -97,10 +111,14 @@ def _maker(c: Contender, workload: Workload, function: str, n: int) -> Callable[
 
 
 class Progress:
-    def __init__(self, total: int, stream: TextIO = sys.stderr) -> None:
-        self.total, self.done, self.stream = total, 0, stream
+    """Numbered steps on `stream`; a process measuring part of the run continues the
+    count and the clock (perf_counter is the system's monotonic clock) of the one that
+    started it."""
+
+    def __init__(self, total: int, stream: TextIO = sys.stderr, done: int = 0, t0: float | None = None) -> None:
+        self.total, self.done, self.stream = total, done, stream
         self.tty = stream.isatty()
-        self.t0 = time.perf_counter()
+        self.t0 = time.perf_counter() if t0 is None else t0
 
     def step(self, text: str) -> None:
         self.done += 1
@@ -127,7 +145,7 @@ def run_case(workload: Workload, function: str, n: int, cs: list[Contender], cfg
             results.append(Result(workload.key, function, c.key, n, "unavailable", note=reason))
         elif not c.capped or n <= cfg.py_loop_max:
             entries.append((c, timing.Entry(c.key, _maker(c, workload, function, n))))
-    timing.measure([e for _, e in entries], cfg.rounds, cfg.budget_ns)
+    timing.measure([e for _, e in entries], cfg.rounds, cfg.budget_ns, equal_batches=True)
     for c, e in entries:
         results.append(Result(workload.key, function, c.key, n, "measured", e.samples, e.k))
     return results
@@ -187,20 +205,29 @@ class Run(TypedDict):
     other_cores_busy: NotRequired[float | None]
 
 
+def case_steps(cfg: Config) -> int:
+    """Progress steps of one process's share of the cases: per workload, each function
+    at n = 0 and every size."""
+    return len(cfg.workloads) * len(cfg.functions) * (len(cfg.sizes) + 1)
+
+
 def steps(cfg: Config) -> int:
-    """Progress steps: per workload, each function at n = 0 and every size, the large
+    """Progress steps: every process's share of the cases, then per workload the large
     calls in two threads, and each function's small calls in two threads."""
-    return len(cfg.workloads) * (len(cfg.functions) * (len(cfg.sizes) + 2) + 1)
+    return cfg.processes * case_steps(cfg) + len(cfg.workloads) * (len(cfg.functions) + 1)
 
 
-def run(cfg: Config, stream: TextIO = sys.stderr) -> Run:
-    cs = contenders()
-    progress = Progress(steps(cfg), stream)
+def shares(rounds: int, processes: int) -> list[int]:
+    """Rounds per process, as even as they go (11 over 3: 4, 4, 3)."""
+    return [rounds // processes + (i < rounds % processes) for i in range(processes)]
+
+
+def measure_cases(cfg: Config, rounds: int, cs: list[Contender], progress: Progress) -> list[Result]:
+    """`rounds` rounds of every case, in this process."""
+    cfg = replace(cfg, rounds=rounds)
     results: list[Result] = []
-    parallel: list[threads.Figure] = []
-    control = [c for c in cs if c.key in ("quorpy", "c_loop")]
     for key in cfg.workloads:
-        workload = WORKLOADS[key](max(cfg.sizes + (cfg.thread_n, cfg.thread_small_n)))
+        workload = WORKLOADS[key](max(cfg.sizes))
         try:
             for function in cfg.functions:
                 progress.step(f"{workload.name}: {function} n=0")
@@ -208,6 +235,65 @@ def run(cfg: Config, stream: TextIO = sys.stderr) -> Run:
                 for n in cfg.sizes:
                     progress.step(f"{workload.name}: {function} n={n}")
                     results += run_case(workload, function, n, cs, cfg)
+        finally:
+            workload.close()
+    return results
+
+
+def _case_key(r: Result) -> tuple[str, str, str, int]:
+    return (r.workload, r.function, r.contender, r.n)
+
+
+def merge(parts: list[list[Result]]) -> list[Result]:
+    """One result per case and contender, with the rounds of every part in order: round i
+    of one contender still pairs with round i of the others."""
+    merged: dict[tuple[str, str, str, int], Result] = {}
+    for part in parts:
+        for r in part:
+            first = merged.setdefault(_case_key(r), replace(r, samples=[]))
+            first.samples += r.samples
+    return list(merged.values())
+
+
+def _in_a_process(cfg: Config, rounds: int, missing: dict[str, tuple[str, str]], progress: Progress) -> list[Result]:
+    """measure_cases in a fresh interpreter: the same executable and environment, the
+    contenders missing here missing there too (they may be hidden from this process
+    only), its progress continuing this one's."""
+    with tempfile.TemporaryDirectory() as work:
+        task, out = os.path.join(work, "task"), os.path.join(work, "results")
+        with open(task, "wb") as f:
+            pickle.dump((cfg, rounds, missing, progress.total, progress.done, progress.t0), f)
+        code = "import sys; from quorpy.bench.suite import part_main; part_main(sys.argv[1], sys.argv[2])"
+        subprocess.run([sys.executable, "-c", code, task, out], check=True)
+        with open(out, "rb") as f:
+            results: list[Result] = pickle.load(f)
+    progress.done += case_steps(cfg)
+    return results
+
+
+def part_main(task: str, out: str) -> None:
+    """The entry point of a process that measures a share of the rounds."""
+    with open(task, "rb") as f:
+        cfg, rounds, missing, total, done, t0 = pickle.load(f)
+    cs = [_Missing(c.key, *missing[c.key]) if c.key in missing else c for c in contenders()]
+    results = measure_cases(cfg, rounds, cs, Progress(total, sys.stderr, done, t0))
+    with open(out, "wb") as f:
+        pickle.dump(results, f)
+
+
+def run(cfg: Config, stream: TextIO = sys.stderr) -> Run:
+    cs = contenders()
+    progress = Progress(steps(cfg), stream)
+    missing = {c.key: (c.label, reason) for c in cs if (reason := c.missing())}
+    if cfg.processes == 1:
+        results = measure_cases(cfg, cfg.rounds, cs, progress)
+    else:
+        results = merge([_in_a_process(cfg, r, missing, progress) for r in shares(cfg.rounds, cfg.processes)])
+    parallel: list[threads.Figure] = []
+    control = [c for c in cs if c.key in ("quorpy", "c_loop")]
+    for key in cfg.workloads:
+        workload = WORKLOADS[key](max(cfg.thread_n, cfg.thread_small_n))
+        try:
             progress.step(f"{workload.name}: two threads, large calls")
             parallel += run_threads(workload, "read_vertices", "large", control, cfg)
             for function in cfg.functions:

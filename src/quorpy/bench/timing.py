@@ -79,7 +79,7 @@ def calibrate(entry: Entry, budget_ns: int) -> None:
 LAYOUT_SPREAD = 1 << 20
 
 
-def measure(entries: Sequence[Entry], rounds: int, budget_ns: int) -> None:
+def measure(entries: Sequence[Entry], rounds: int, budget_ns: int, equal_batches: bool = False) -> None:
     """Fill each entry's samples with ``rounds`` per-call times, interleaved.
 
     Where an array lands decides, through its address's low bits, whether its rows
@@ -88,11 +88,19 @@ def measure(entries: Sequence[Entry], rounds: int, budget_ns: int) -> None:
     every round of a process repeats that luck and the rounds' range hides it. So each
     batch first takes a block of random size, held until the batch ends, which moves
     whatever is allocated after it (the batch's inputs and results): the rounds sample
-    layouts, and their range shows what layout alone does."""
+    layouts, and their range shows what layout alone does.
+
+    With `equal_batches`, every contender makes as many calls per batch as the slowest
+    can in the budget: a native whose object grows with each call (an adder's mesh) is
+    then as large for each contender, instead of largest for the fastest."""
     gc.collect()
     rng = random.Random(0x9E3779B9)
     for e in entries:
         calibrate(e, budget_ns)
+    if equal_batches and entries:
+        k = min(e.k for e in entries)
+        for e in entries:
+            e.k = k
     for r in range(rounds):
         order = list(entries[r % len(entries) :]) + list(entries[: r % len(entries)])
         if r % 2:
