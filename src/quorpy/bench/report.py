@@ -18,16 +18,16 @@ SMALL = 100  # up to this size, times are per call; above, per element
 WIDTH = 100  # columns of the printed report
 
 
+def fmt_3(x: float) -> str:
+    """Three significant digits, without an exponent up to 10**6 - 1."""
+    return f"{x:.3g}" if x < 1000 else f"{x:.0f}"
+
+
 def fmt_ns(x: float) -> str:
     for limit, div, suffix in ((1e9, 1e9, "G"), (1e6, 1e6, "M"), (1e4, 1e3, "k")):
         if x >= limit:
             return f"{x / div:.3g}{suffix}"
-    return f"{x:.3g}" if x < 1000 else f"{x:.0f}"
-
-
-def fmt_3(x: float) -> str:
-    """Three significant digits, without an exponent up to 10**6 - 1."""
-    return f"{x:.3g}" if x < 1000 else f"{x:.0f}"
+    return fmt_3(x)
 
 
 def fmt_x(x: float) -> str:

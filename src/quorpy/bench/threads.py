@@ -19,7 +19,6 @@ gain, the native and the machine do not allow.
 from __future__ import annotations
 
 import gc
-import itertools
 import statistics
 import threading
 import time
@@ -83,8 +82,7 @@ class Figure(TypedDict):
 def _job(entry: timing.Entry) -> Callable[[], int]:
     """entry.k calls on fresh inputs (an adder gets a fresh mesh), made now."""
     call = entry.make()
-    run, values, k = timing.runner(call), tuple(call.names.values()), entry.k
-    return lambda: run(k, time.perf_counter_ns, itertools.repeat, *values)
+    return lambda: timing.run_batch(call, entry.k)
 
 
 def _one_after_the_other(first: Callable[[], int], second: Callable[[], int]) -> Callable[[], object]:

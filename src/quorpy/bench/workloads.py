@@ -92,7 +92,6 @@ class Reference(Workload):
     key = "reference"
 
     def __init__(self, max_n: int) -> None:
-        self.max_n = max_n
         self.data = Data(max_n)
         self.rt = Runtime()
         self.meshes: dict[int, int] = {}

@@ -107,11 +107,12 @@ constexpr auto signature = [] {
 
 template <std::size_t... I>
 constexpr std::array<PyMethodDef, sizeof...(I)> make_method_defs(std::index_sequence<I...>) {
-    return {{{nullptr, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>)),
+    return {{{functions[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>)),
               METH_FASTCALL | METH_KEYWORDS, signature<I>.data()}...}};
 }
 
-// ml_doc is the signature block alone: no docstrings.
+// ml_doc is the signature block alone: no docstrings. Made by the compiler and never
+// written (PyCMethod_New takes it as non-const).
 std::array<PyMethodDef, function_count> method_defs = make_method_defs(std::make_index_sequence<function_count>{});
 
 // Process-wide state, guarded by state_mutex.
@@ -207,7 +208,6 @@ bool bind_functions(PyObject* module, std::size_t first, std::size_t last) {
     Ref owner = Ref::steal(PyUnicode_FromString(module_name));
     if (!owner) return false;
     for (std::size_t i = first; i < last; ++i) {
-        method_defs[i].ml_name = functions[i].name;
         Ref function = Ref::steal(PyCMethod_New(&method_defs[i], module, owner.get(), nullptr));
         if (!function || PyModule_AddObjectRef(module, functions[i].name, function.get()) < 0) return false;
     }

@@ -34,14 +34,10 @@ private:
 // The quiet NaN stored for values not found.
 inline const float not_found_nan = std::bit_cast<float>(std::uint32_t{0x7FC00000});
 
-// Cursors hand the native its argument for each row in turn. A row cursor is packed
-// when its rows are three elements one after the other, the common case; its packed
-// form steps by a constant, which needs no register.
+// Cursors hand the native its argument for each row in turn.
 struct IndexCursor {
     int i = 0;
     int next() noexcept { return i++; }
-    bool packed() const noexcept { return true; }
-    IndexCursor as_packed() const noexcept { return *this; }
 };
 
 template <typename T>
@@ -55,8 +51,6 @@ struct RowCursor {
     char* p;
     Py_ssize_t stride;
     T* next() noexcept { return reinterpret_cast<T*>(std::exchange(p, p + stride)); }
-    bool packed() const noexcept { return stride == static_cast<Py_ssize_t>(3 * sizeof(T)); }
-    PackedRowCursor<T> as_packed() const noexcept { return {reinterpret_cast<T*>(p)}; }
 };
 
 template <typename T>
@@ -69,18 +63,34 @@ template <typename T>
 struct ElementCursor {
     T* p;
     T* next() noexcept { return p++; }
-    bool packed() const noexcept { return true; }
-    ElementCursor as_packed() const noexcept { return *this; }
 };
 
 struct ValueCursor {
     const float* p;
     float next() noexcept { return *p++; }
-    bool packed() const noexcept { return true; }
-    ValueCursor as_packed() const noexcept { return *this; }
 };
 
 inline ValueCursor values_of(const View& v) noexcept { return {reinterpret_cast<const float*>(v.data())}; }
+
+// A row cursor is packed when its rows are three elements one after the other, the
+// common case; its packed form steps by a constant, which needs no register. Every other
+// cursor steps by a constant already, and is its own packed form.
+template <typename Cursor>
+bool packed(const Cursor&) noexcept {
+    return true;
+}
+template <typename Cursor>
+Cursor as_packed(const Cursor& c) noexcept {
+    return c;
+}
+template <typename T>
+bool packed(const RowCursor<T>& c) noexcept {
+    return c.stride == static_cast<Py_ssize_t>(3 * sizeof(T));
+}
+template <typename T>
+PackedRowCursor<T> as_packed(const RowCursor<T>& c) noexcept {
+    return {reinterpret_cast<T*>(c.p)};
+}
 
 // The loop itself, in a function of its own so that nothing else competes for the
 // registers a native call preserves. Every value the loop keeps across the call needs
@@ -97,7 +107,7 @@ QUORPY_NOINLINE void call_per_row(Native f, u64 inst, u64 h, Py_ssize_t n, Curso
 // test before a loop, none in it.
 template <typename Loop, typename... Cursors>
 auto with_packed(Loop loop, Cursors... cursors) noexcept {
-    if ((cursors.packed() && ...)) return loop(cursors.as_packed()...);
+    if ((packed(cursors) && ...)) return loop(as_packed(cursors)...);
     return loop(cursors...);
 }
 
