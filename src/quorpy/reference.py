@@ -26,8 +26,10 @@ Runtime behaviour in brief: handles are never 0; meshes are lists of vertices an
 triangles addressed by index; fields map a position, keyed by the exact bits of its
 three floats (so ``-0.0`` and ``0.0`` are different positions), to a value, and are
 traversed in insertion order. Bad handles, indices out of range and unknown
-positions are harmless: getters write nothing, samplers return 0, adders and counts
-return -1. Every entry point is thread-safe and never calls into Python.
+positions are harmless: adders and counts return -1, samplers return 0, and getters
+and samplers still write all they are given to write, so no row is left as it was:
+where there is no element, a vertex of NaN or a triangle of -1; where there is no
+value, NaN. Every entry point is thread-safe and never calls into Python.
 
 The per-element helpers of :class:`Runtime` (``add_vertex``, ``scalar_sample``,
 ``scalar_items`` ...) go through ctypes one call at a time. They are the slow but
@@ -195,25 +197,27 @@ class Runtime:
         return int(self.lib.qlref_mesh_add_triangle(self._live(), h, (ctypes.c_int32 * 3)(*t)))
 
     def get_vertex(self, h: int, i: int) -> tuple[float, float, float] | None:
-        """Vertex ``i`` of mesh ``h``, or None if the runtime wrote nothing."""
-        return self._get(self.lib.qlref_mesh_get_vertex, h, i, ctypes.c_float)
+        """Vertex ``i`` of mesh ``h``, or None if it has none."""
+        return self._get(self.lib.qlref_mesh_get_vertex, self.vertex_count, h, i, ctypes.c_float)
 
     def get_triangle(self, h: int, i: int) -> tuple[int, int, int] | None:
-        """Triangle ``i`` of mesh ``h``, or None if the runtime wrote nothing."""
-        return self._get(self.lib.qlref_mesh_get_triangle, h, i, ctypes.c_int32)
+        """Triangle ``i`` of mesh ``h``, or None if it has none."""
+        return self._get(self.lib.qlref_mesh_get_triangle, self.triangle_count, h, i, ctypes.c_int32)
 
     def _get(
-        self, f: Callable[..., None], h: int, i: int, ctype: type[ctypes.c_float | ctypes.c_int32]
+        self,
+        f: Callable[..., None],
+        count: Callable[[int], int],
+        h: int,
+        i: int,
+        ctype: type[ctypes.c_float | ctypes.c_int32],
     ) -> tuple[Any, Any, Any] | None:
-        # The getter has no result, so tell "nothing written" by two different
-        # sentinels: the runtime overwrites both or neither (compared as bytes so
-        # that a NaN vertex still counts as written).
-        a, b = (ctype * 3)(-1, -1, -1), (ctype * 3)(-2, -2, -2)
-        f(self._live(), h, i, a)
-        f(self._live(), h, i, b)
-        if bytes(a) != bytes(b):
+        # The getter writes a stand-in for a missing element, so ask the count first.
+        if not 0 <= i < count(h):
             return None
-        x, y, z = a
+        out = (ctype * 3)()
+        f(self._live(), h, i, out)
+        x, y, z = out
         return x, y, z
 
     def scalar_set(self, h: int, pos: Sequence[float], value: float) -> None:

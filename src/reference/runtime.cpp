@@ -16,7 +16,10 @@
 //
 // Errors: there is no error channel. A bad instance or object handle, an object of
 // the wrong kind, an index out of range or a null pointer makes the call a no-op
-// (samplers return 0, adders and counts return -1).
+// (samplers return 0, adders and counts return -1), except that whatever a getter or
+// sampler is given to write is always written: where there is no element (an index
+// out of range, a bad handle) a vertex of NaN, a triangle of -1, and where there is no
+// value a NaN for each float. So no caller's memory is left as it was by chance.
 //
 // Threads: any entry point may be called from any thread at the same time as any
 // other. The registry of instances and objects has one reader/writer lock, held only
@@ -43,6 +46,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -70,6 +74,14 @@ struct alignas(kLine) Object {
     const Kind kind;
     mutable std::shared_mutex mu;
 };
+
+// What a getter or sampler writes where there is no element or value: NaN for a
+// float, -1 for a vertex index.
+template <class Out>
+void write_missing(Out* out, int count) {
+    constexpr Out missing = std::is_same_v<Out, float> ? std::numeric_limits<float>::quiet_NaN() : Out(-1);
+    std::fill_n(out, count, missing);
+}
 
 struct Mesh : Object {
     static constexpr Kind kKind = Kind::Mesh;
@@ -102,6 +114,7 @@ inline Key key_of(const float* pos) {
 template <int N>
 struct Field : Object {
     static constexpr Kind kKind = N == 1 ? Kind::ScalarField : Kind::VectorField;
+    static constexpr int kWidth = N;
     Field() : Object(kKind) {}
 
     struct Entry {
@@ -320,12 +333,13 @@ private:
     T* p_;
 };
 
-// Index getters shared by vertices and triangles.
+// Index getters shared by vertices and triangles: false if there is no such element.
 template <class Elem, class Out>
-void get_element(const std::vector<Elem>& from, const Mesh& m, int index, Out* out) {
+bool get_element(const std::vector<Elem>& from, const Mesh& m, int index, Out* out) {
     std::shared_lock lock(m.mu);
-    if (index < 0 || static_cast<std::size_t>(index) >= from.size()) return;
+    if (index < 0 || static_cast<std::size_t>(index) >= from.size()) return false;
     std::memcpy(out, from[static_cast<std::size_t>(index)].data(), sizeof(Elem));
+    return true;
 }
 
 template <class Elem, class In>
@@ -412,13 +426,13 @@ QLREF_API std::int64_t qlref_field_count(QLu64 inst, QLu64 h) {
 // [QLgetvec_t]
 QLREF_API void qlref_mesh_get_vertex(QLu64 inst, QLu64 h, int index, float* out) {
     Use<Mesh> m(inst, h);
-    if (m && out) get_element(m->vertices, *m, index, out);
+    if (out && !(m && get_element(m->vertices, *m, index, out))) write_missing(out, 3);
 }
 
 // [QLgettri_t]
 QLREF_API void qlref_mesh_get_triangle(QLu64 inst, QLu64 h, int index, std::int32_t* out) {
     Use<Mesh> m(inst, h);
-    if (m && out) get_element(m->triangles, *m, index, out);
+    if (out && !(m && get_element(m->triangles, *m, index, out))) write_missing(out, 3);
 }
 
 // [QLaddvec_t] Returns the new vertex's index, or -1.
@@ -440,10 +454,19 @@ QLREF_API void qlref_scalar_set(QLu64 inst, QLu64 h, const float* pos, float val
     if (f && pos) f->set(pos, &value);
 }
 
+// Samplers shared by both kinds of field: 1 with the value written, or 0 with NaN
+// written in its place.
+template <class F>
+unsigned char sample(const Use<F>& f, const float* pos, float* value) {
+    if (!value) return 0;
+    if (f && pos && f->sample(pos, value)) return 1;
+    write_missing(value, F::kWidth);
+    return 0;
+}
+
 // [QLgetscl_t]
 QLREF_API unsigned char qlref_scalar_sample(QLu64 inst, QLu64 h, const float* pos, float* value) {
-    Use<ScalarField> f(inst, h);
-    return f && pos && value ? f->sample(pos, value) : 0;
+    return sample(Use<ScalarField>(inst, h), pos, value);
 }
 
 // [QLsetvec_t]
@@ -454,8 +477,7 @@ QLREF_API void qlref_vector_set(QLu64 inst, QLu64 h, const float* pos, const flo
 
 // [QLgetvecf_t]
 QLREF_API unsigned char qlref_vector_sample(QLu64 inst, QLu64 h, const float* pos, float* value) {
-    Use<VectorField> f(inst, h);
-    return f && pos && value ? f->sample(pos, value) : 0;
+    return sample(Use<VectorField>(inst, h), pos, value);
 }
 
 // Traversals call back, and a callback may destroy the object or look others up, so
