@@ -15,7 +15,7 @@ from dataclasses import dataclass
 import numpy as np
 import pytest
 
-from helpers import RecordingNumpy, assert_one_module_frame
+from helpers import RecordingNumpy, assert_one_module_frame, counted
 
 INST = 0x8000000000000001
 H = 0x00000000DEADBEEF
@@ -163,7 +163,7 @@ def test_fill_pass_reporting_more_is_refused_without_writing_past_the_arrays(
     with pytest.raises(RuntimeError) as info:
         ex.func(fastloop)(rec.fn(ex.kind), INST, H)
     assert str(info.value) == (
-        f"the field changed during extraction: the count pass reported {n} values, the fill pass {reported}"
+        f"the field changed during extraction: the count pass reported {counted(n, 'value')}, the fill pass {reported}"
     )
     assert_one_module_frame(info.value, f"{ex.prefix}_active_values")
 
@@ -196,6 +196,33 @@ def test_arrays_are_made_with_np_empty_at_the_counted_size(fastloop, rec, ex, mo
     assert coords is shim.made[0] and vals is shim.made[1]
     assert bits(coords).tolist() == coords_bits.tolist()
     assert bits(vals).tolist() == vals_bits.tolist()
+
+
+class WideNumpy:
+    """Stands in for the module's np: empty makes rows of five elements where three are
+    asked for, filled with a sentinel."""
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+    def empty(self, shape, dtype=None):
+        a = np.empty((shape[0], 5) if isinstance(shape, tuple) else shape, dtype=dtype)
+        a.view(np.uint32)[...] = SENTINEL
+        return a
+
+
+@pytest.mark.parametrize("n, reported", [(4, 4), (4, 2)], ids=["filled", "shrunk"])
+def test_wide_result_rows_get_whole_elements_at_their_row_stride(fastloop, rec, ex, monkeypatch, n, reported):
+    coords_bits, vals_bits = elements(ex, n, seed=8)
+    rec.set_traversal(ex.kind, coords_bits, vals_bits, passes=[n, reported])
+    monkeypatch.setattr(fastloop, "np", WideNumpy())
+    for got, want in zip(ex.func(fastloop)(rec.fn(ex.kind), INST, H), (coords_bits, vals_bits)):
+        assert len(got) == reported
+        if got.ndim == 2:
+            assert bits(got[:, :3]).tolist() == want[:reported].tolist()
+            assert (bits(got[:, 3:]) == SENTINEL).all()
+        else:
+            assert bits(got).tolist() == want[:reported].tolist()
 
 
 def test_results_are_new_on_every_call(fastloop, rec, ex):

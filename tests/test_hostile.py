@@ -46,6 +46,7 @@ from helpers import (
     PyBufferStruct,
     PyObject_GetBuffer,
     StrictInt,
+    assert_one_module_frame,
     get_buffer_error,
     vectorcall,
 )
@@ -228,6 +229,8 @@ def view_outcome(obj, elem: str, ndim: int):
     if not format_matches(b.format or "B", b.itemsize, elem):
         return ValueError
     if b.shape is None and ndim == 2:
+        return ValueError
+    if b.length > 0 and b.addr % b.itemsize:  # the 4-byte elements' alignment
         return ValueError
     shape = b.shape if b.shape is not None else (b.length // b.itemsize,)
     rows = shape[0]
@@ -469,6 +472,15 @@ class Triple(ctypes.Structure):
     _fields_ = [("x", ctypes.c_float * 3)]
 
 
+def unaligned(kind: str, elem: str, shape: tuple, badbuffer=None):
+    """A writable C-contiguous array of 4-byte elements one byte past an aligned
+    address: a NumPy view of bytes, or a foreign exporter."""
+    size = 4 * int(np.prod(shape))
+    if kind == "numpy":
+        return np.zeros(size + 1, np.uint8)[1:].view(np.float32 if elem == "f" else np.int32).reshape(shape)
+    return badbuffer.Exporter(size + 1, format=elem, itemsize=4, shape=shape, offset=1)
+
+
 @st.composite
 def other_exporters(draw, elem: str, ndim: int):
     rows = draw(st.integers(0, 4))
@@ -488,6 +500,7 @@ def other_exporters(draw, elem: str, ndim: int):
         lambda: memoryview(np.zeros((rows, 3), np.float32)),
         lambda: memoryview(np.zeros((rows, 3), np.float32)).toreadonly(),
         lambda: memoryview(bytearray(max(rows, 1) * 12)).cast("f", (max(rows, 1), 3)),
+        lambda: unaligned("numpy", elem, (rows, 3) if ndim == 2 else (rows,)),
         lambda: BufferProxy(np.zeros((rows, 3), np.float32 if elem == "f" else np.int32)),
         lambda: BufferProxy(np.zeros(rows, np.float32)),
         lambda: BrokenBuffer(),
@@ -802,6 +815,7 @@ IMPOSSIBLE = [
     (dict(shape=(BIG,), ndim=1, len=64), TOO_BIG.format(f"({BIG},)")),
     (dict(shape=(3,), ndim=1, len=13), LENGTH.format(13, "(3,)", 12)),
     (dict(ndim=1, len=13), LENGTH.format(13, "(3,)", 12)),
+    (dict(shape=(4, 3), null=True), "Buffer of 48 bytes is at address NULL"),
 ]
 
 
@@ -912,6 +926,52 @@ def test_an_exporter_error_passes_through_unchanged(fastloop, rec, badbuffer, er
     assert e.exports == 0 and e.releases == 0
     # The view taken of pos before was given back: pos can be resized.
     pos.resize((4, 3), refcheck=False)
+
+
+# (function, what the message calls the array, its element, its shape): an argument, or
+# with "result array" what the rebound np.empty gives.
+UNALIGNED_CASES = [
+    ("add_vertices", "verts", "f", (2, 3)),
+    ("scalar_set_many", "vals", "f", (2,)),
+    ("read_triangles", "result array out", "i", (2, 3)),
+    ("scalar_get_many", "result array out", "f", (2,)),
+]
+
+
+@pytest.mark.parametrize("kind", ["numpy", "badbuffer"])
+@pytest.mark.parametrize("name, subject, elem, shape", UNALIGNED_CASES, ids=[c[0] for c in UNALIGNED_CASES])
+def test_unaligned_memory_is_refused_before_any_native_call(
+    fastloop, rec, badbuffer, monkeypatch, kind, name, subject, elem, shape
+):
+    a = unaligned(kind, elem, shape, badbuffer)
+    pos = np.zeros((2, 3), np.float32)
+    if subject.startswith("result"):
+        monkeypatch.setattr(fastloop, "np", FakeNumpy(empty=a))
+        args = (2,) if name == "read_triangles" else (pos,)
+    else:
+        args = (a,) if name == "add_vertices" else (pos, a)
+    with pytest.raises(ValueError) as info:
+        getattr(fastloop, name)(rec.fn(NATIVE[name]), 1, 2, *args)
+    element = "float" if elem == "f" else "int"
+    assert str(info.value) == f"{subject} is not aligned: its '{element}' elements need an address that is a multiple of 4"
+    assert rec.count() == 0
+    if kind == "badbuffer":
+        assert a.exports == 0 and a.releases == 1
+
+
+@pytest.mark.parametrize("where", ["exporter", "__int__"])
+def test_a_failure_without_an_exception_is_a_system_error(fastloop, rec, badbuffer, where):
+    # What CPython's own memoryview(obj) and int(obj) do with such objects.
+    pos = np.zeros((2, 3), np.float32)
+    if where == "exporter":
+        args = (rec.fn("setvec"), 1, 2, pos, badbuffer.Exporter(24, format="f", itemsize=4, silent=True))
+    else:
+        args = (badbuffer.SilentInt(), 1, 2, pos, pos)
+    with pytest.raises(SystemError) as info:
+        fastloop.vector_set_many(*args)
+    assert str(info.value) == "error return without exception set"
+    assert_one_module_frame(info.value, "vector_set_many")
+    assert rec.count() == 0
 
 
 def test_rows_of_a_foreign_exporter_are_read_in_place(fastloop, rec, badbuffer):

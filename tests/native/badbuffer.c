@@ -10,7 +10,11 @@
  *                            strides=(12, 4), offset=0, readonly=False)
  *
  * It counts its exports and releases and remembers the flags of the last
- * request.  With error=<exception instance> every request raises it instead.
+ * request.  With error=<exception instance> every request raises it instead;
+ * with silent=True every request fails without setting any exception; with
+ * null=True the data pointer handed out is NULL.
+ *
+ * SilentInt() is a number whose __int__ fails without setting an exception.
  * Built by tests/natives.py.
  */
 #define PY_SSIZE_T_CLEAN
@@ -28,6 +32,8 @@ typedef struct {
     Py_ssize_t itemsize;
     int ndim;
     int readonly;
+    int silent; /* fail every request without an exception */
+    int null;   /* hand out NULL as the data pointer */
     char* format; /* NULL: no format */
     int has_shape, has_strides, has_suboffsets;
     Py_ssize_t shape[MAXDIM], strides[MAXDIM], suboffsets[MAXDIM];
@@ -63,13 +69,14 @@ static int read_dims(PyObject* seq, Py_ssize_t* out, int* ndim, const char* what
 
 static PyObject* exporter_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static char* kwlist[] = {"nbytes", "format", "itemsize", "shape",    "strides", "suboffsets",
-                             "ndim",   "offset", "len",      "readonly", "error",   NULL};
+                             "ndim",   "offset", "len",      "readonly", "error",   "silent",
+                             "null",   NULL};
     Py_ssize_t nbytes, itemsize = 1, offset = 0, len = -1;
     PyObject *format = Py_None, *shape = Py_None, *strides = Py_None, *suboffsets = Py_None;
     PyObject* error = Py_None;
-    int ndim = -1, readonly = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "n|$OnOOOinnpO", kwlist, &nbytes, &format, &itemsize, &shape, &strides,
-                                     &suboffsets, &ndim, &offset, &len, &readonly, &error)) {
+    int ndim = -1, readonly = 0, silent = 0, null = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "n|$OnOOOinnpOpp", kwlist, &nbytes, &format, &itemsize, &shape,
+                                     &strides, &suboffsets, &ndim, &offset, &len, &readonly, &error, &silent, &null)) {
         return NULL;
     }
     if (nbytes < 0 || offset < 0 || offset > nbytes) {
@@ -89,6 +96,8 @@ static PyObject* exporter_new(PyTypeObject* type, PyObject* args, PyObject* kwds
     self->offset = offset;
     self->itemsize = itemsize;
     self->readonly = readonly;
+    self->silent = silent;
+    self->null = null;
     if (format != Py_None) {
         const char* text = PyUnicode_AsUTF8(format);
         if (!text || !(self->format = PyMem_RawMalloc(strlen(text) + 1))) {
@@ -156,7 +165,11 @@ static int exporter_getbuffer(Exporter* self, Py_buffer* view, int flags) {
         view->obj = NULL;
         return -1;
     }
-    view->buf = self->mem + self->offset;
+    if (self->silent) {
+        view->obj = NULL;
+        return -1;
+    }
+    view->buf = self->null ? NULL : self->mem + self->offset;
     view->obj = Py_NewRef(self);
     view->len = self->len;
     view->itemsize = self->itemsize;
@@ -243,16 +256,30 @@ static PyTypeObject ExporterType = {
     .tp_new = exporter_new,
 };
 
+static PyObject* silent_int(PyObject* Py_UNUSED(self)) { return NULL; }
+
+static PyNumberMethods silent_int_as_number = {.nb_int = silent_int};
+
+static PyTypeObject SilentIntType = {
+    PyVarObject_HEAD_INIT(NULL, 0).tp_name = "badbuffer.SilentInt",
+    .tp_basicsize = sizeof(PyObject),
+    .tp_as_number = &silent_int_as_number,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "A number whose __int__ fails without setting an exception.",
+    .tp_new = PyType_GenericNew,
+};
+
 static struct PyModuleDef badbuffer_module = {
     PyModuleDef_HEAD_INIT, "badbuffer", "Test-only buffer exporter.", -1, NULL, NULL, NULL, NULL, NULL,
 };
 
 PyMODINIT_FUNC PyInit_badbuffer(void) {
-    if (PyType_Ready(&ExporterType) < 0) {
+    if (PyType_Ready(&ExporterType) < 0 || PyType_Ready(&SilentIntType) < 0) {
         return NULL;
     }
     PyObject* m = PyModule_Create(&badbuffer_module);
-    if (m && PyModule_AddObjectRef(m, "Exporter", (PyObject*)&ExporterType) < 0) {
+    if (m && (PyModule_AddObjectRef(m, "Exporter", (PyObject*)&ExporterType) < 0 ||
+              PyModule_AddObjectRef(m, "SilentInt", (PyObject*)&SilentIntType) < 0)) {
         Py_DECREF(m);
         return NULL;
     }

@@ -145,12 +145,13 @@ bool convert(const Function& f, PyObject* const* slot, Args& a) {
     int nhandles = 0, nviews = 0;
     for (int j = 0; j < f.nparams; ++j) {
         bool ok = false;
+        const char* name = text(f.params[j].name);
         switch (f.params[j].conv) {
         case Conv::U64: ok = to_u64(slot[j], *handles[nhandles++]); break;
         case Conv::Int: ok = to_int(slot[j], a.n); break;
-        case Conv::FloatRows: ok = a.view[nviews++].acquire_argument(slot[j], ElemType::Float, 2); break;
-        case Conv::IntRows: ok = a.view[nviews++].acquire_argument(slot[j], ElemType::Int, 2); break;
-        case Conv::FloatValues: ok = a.view[nviews++].acquire_argument(slot[j], ElemType::Float, 1); break;
+        case Conv::FloatRows: ok = a.view[nviews++].acquire_argument(slot[j], ElemType::Float, 2, name); break;
+        case Conv::IntRows: ok = a.view[nviews++].acquire_argument(slot[j], ElemType::Int, 2, name); break;
+        case Conv::FloatValues: ok = a.view[nviews++].acquire_argument(slot[j], ElemType::Float, 1, name); break;
         }
         if (!ok) return false;
     }
@@ -179,7 +180,13 @@ PyObject* call_function(const Function& f, PyObject* module, PyObject* const* ar
         a.module = module;
         if (bind(f, args, nargs, kwnames, slot) && convert(f, slot, a)) result = f.body(a);
     }
-    if (!result) f.site.add(PyModule_GetDict(module));
+    if (!result) {
+        // Whatever the module called out to (an exporter, an __int__ slot, NumPy) may
+        // have failed without saying why; that is still a failure, reported as the
+        // interpreter reports it.
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        f.site.add(PyModule_GetDict(module));
+    }
     return result.release();
 }
 

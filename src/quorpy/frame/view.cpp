@@ -1,5 +1,6 @@
 #include "frame/view.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -13,14 +14,22 @@ enum class Class : unsigned char { SignedInt, UnsignedInt, Real, Complex, Char, 
 struct Element {
     Class cls;
     std::size_t size;
+    std::size_t align;      // what a native may assume of every element's address
     const char* described;  // as messages print it
 };
 
 constexpr Element view_elements[] = {
-    {Class::Real, 4, "float"},
-    {Class::SignedInt, 4, "int"},
-    {Class::UnsignedInt, 1, "unsigned char"},
+    {Class::Real, 4, alignof(float), "float"},
+    {Class::SignedInt, 4, alignof(std::int32_t), "int"},
+    {Class::UnsignedInt, 1, alignof(unsigned char), "unsigned char"},
 };
+// The strides of a view are whole multiples of the element size (the layout checks and
+// the C strides make sure), so an element aligned at the data address aligns them all.
+static_assert([] {
+    for (const Element& e : view_elements)
+        if (e.size % e.align != 0) return false;
+    return true;
+}());
 
 // Size and alignment of a C type under "@"/"^": whatever this platform gives it.
 struct Native {
@@ -360,14 +369,14 @@ void View::release() noexcept {
     extent_[0] = extent_[1] = stride_[0] = stride_[1] = 0;
 }
 
-bool View::acquire_argument(PyObject* obj, ElemType type, int ndim) {
+bool View::acquire_argument(PyObject* obj, ElemType type, int ndim, const char* name) {
     release();
-    return obj == Py_None || acquire(obj, type, ndim);
+    return obj == Py_None || acquire(obj, type, ndim, "", name);
 }
 
-bool View::acquire_result(PyObject* obj, ElemType type, int ndim, Py_ssize_t rows) {
+bool View::acquire_result(PyObject* obj, ElemType type, int ndim, Py_ssize_t rows, const char* name) {
     release();
-    if (!acquire(obj, type, ndim)) return false;
+    if (!acquire(obj, type, ndim, "result array ", name)) return false;
     if (extent_[0] >= rows && (ndim == 1 || rows == 0 || extent_[1] >= 3)) return true;
     if (ndim == 2)
         PyErr_Format(PyExc_ValueError, "result array has shape (%zd, %zd) where (%zd, 3) is needed", extent_[0],
@@ -378,7 +387,7 @@ bool View::acquire_result(PyObject* obj, ElemType type, int ndim, Py_ssize_t row
     return false;
 }
 
-bool View::acquire(PyObject* obj, ElemType type, int ndim) {
+bool View::acquire(PyObject* obj, ElemType type, int ndim, const char* subject, const char* name) {
     if (PyObject_GetBuffer(obj, &buf_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) < 0) return false;
     held_ = true;
     // From here on every refusal releases the buffer again.
@@ -414,6 +423,20 @@ bool View::acquire(PyObject* obj, ElemType type, int ndim) {
     }
     Py_ssize_t row_bytes = 0;
     if (!check_layout(buf_, extent_, ndim) || !check_size(buf_, extent_, ndim, row_bytes)) return fail();
+    // Empty memory is never read or written, wherever it is; any other must be real and
+    // aligned, as natives dereference typed pointers into it.
+    if (buf_.len > 0) {
+        if (!buf_.buf) {
+            PyErr_Format(PyExc_ValueError, "Buffer of %zd bytes is at address NULL", buf_.len);
+            return fail();
+        }
+        if (reinterpret_cast<std::uintptr_t>(buf_.buf) % want.align != 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "%s%s is not aligned: its '%s' elements need an address that is a multiple of %zu", subject,
+                         name, want.described, want.align);
+            return fail();
+        }
+    }
 
     // The C strides of the shape: the exporter's own wherever an axis has two elements
     // or more (the checks above make sure), and never a wild step past a lone row.

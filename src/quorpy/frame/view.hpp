@@ -21,13 +21,14 @@ public:
     View& operator=(const View&) = delete;
     ~View() { release(); }
 
-    // Both return false with a Python exception set on refusal.
+    // Both return false with a Python exception set on refusal; `name` is what messages
+    // call the array.
     // A caller's argument: a view of `obj` with `ndim` axes (1 or 2) of `type` elements;
     // `None` gives the empty view.
-    bool acquire_argument(PyObject* obj, ElemType type, int ndim);
+    bool acquire_argument(PyObject* obj, ElemType type, int ndim, const char* name);
     // An array the module has just allocated and will fill: None is refused, and it must
     // hold at least `rows` rows (of at least 3 elements if 2-D), whatever `np` made.
-    bool acquire_result(PyObject* obj, ElemType type, int ndim, Py_ssize_t rows);
+    bool acquire_result(PyObject* obj, ElemType type, int ndim, Py_ssize_t rows, const char* name);
     void release() noexcept;
 
     char* data() const noexcept { return data_; }
@@ -36,7 +37,7 @@ public:
     Py_ssize_t rows() const noexcept { return extent_[0]; }
 
 private:
-    bool acquire(PyObject* obj, ElemType type, int ndim);
+    bool acquire(PyObject* obj, ElemType type, int ndim, const char* subject, const char* name);
 
     Py_buffer buf_{};
     bool held_ = false;

@@ -18,10 +18,16 @@ namespace quorpy {
 namespace {
 
 // Initial-exec TLS (see platform.h): as cheap to reach from a callback as a plain global.
-QUORPY_TLS Py_ssize_t _g_i;   // elements counted, or index of the next one to write
-QUORPY_TLS Py_ssize_t _g_n;   // rows the fill pass may write: the count pass's result
-QUORPY_TLS float* _g_coords;  // fill pass only: (n, 3) coordinates
-QUORPY_TLS float* _g_vals;    // fill pass only: n values, or (n, 3) vectors
+// The result arrays come from `np.empty` and may have rows wider than three elements,
+// so each is written at its own row stride.
+QUORPY_TLS Py_ssize_t _g_i;              // elements counted, or index of the next one to write
+QUORPY_TLS Py_ssize_t _g_n;              // rows the fill pass may write: the count pass's result
+QUORPY_TLS char* _g_coords;              // fill pass only: (n, 3) coordinates
+QUORPY_TLS Py_ssize_t _g_coords_stride;  // bytes from one row of coordinates to the next
+QUORPY_TLS char* _g_vals;                // fill pass only: n values, or (n, 3) vectors
+QUORPY_TLS Py_ssize_t _g_vals_stride;    // bytes from one value (or row of three) to the next
+
+float* row(char* base, Py_ssize_t stride, Py_ssize_t i) noexcept { return reinterpret_cast<float*>(base + i * stride); }
 
 // Three floats as one 12-byte copy: bit for bit, NaN payloads included.
 void copy3(float* dst, const float* src) noexcept { std::memcpy(dst, src, 3 * sizeof(float)); }
@@ -36,15 +42,15 @@ void _count_v(const float*, const float*) { ++_g_i; }
 void _fill_s(const float* pc, float v) {
     Py_ssize_t i = _g_i++;
     if (i >= _g_n) return;
-    copy3(_g_coords + 3 * i, pc);
-    _g_vals[i] = v;
+    copy3(row(_g_coords, _g_coords_stride, i), pc);
+    *row(_g_vals, _g_vals_stride, i) = v;
 }
 
 void _fill_v(const float* pc, const float* pv) {
     Py_ssize_t i = _g_i++;
     if (i >= _g_n) return;
-    copy3(_g_coords + 3 * i, pc);
-    copy3(_g_vals + 3 * i, pv);
+    copy3(row(_g_coords, _g_coords_stride, i), pc);
+    copy3(row(_g_vals, _g_vals_stride, i), pv);
 }
 }
 
@@ -86,6 +92,18 @@ bool allocate(PyObject* module, Py_ssize_t n, Ref& coords, Ref& vals) {
     return static_cast<bool>(vals);
 }
 
+// Copies the first `rows` rows (of `row_bytes` each) of `from` into `to`, each array at
+// its own row stride.
+void copy_rows(const View& to, const View& from, Py_ssize_t rows, std::size_t row_bytes) noexcept {
+    const auto bytes = static_cast<Py_ssize_t>(row_bytes);
+    if (to.stride(0) == bytes && from.stride(0) == bytes) {
+        std::memcpy(to.data(), from.data(), static_cast<std::size_t>(rows) * row_bytes);
+        return;
+    }
+    for (Py_ssize_t i = 0; i < rows; ++i)
+        std::memcpy(to.data() + i * to.stride(0), from.data() + i * from.stride(0), row_bytes);
+}
+
 // The field lost elements between the two passes. What the fill pass reported is the
 // field as it now is, so exactly those rows are handed back, in new arrays of their size.
 template <typename Values>
@@ -94,12 +112,11 @@ Ref first_rows(PyObject* module, const View& mc, const View& mv, Py_ssize_t rows
     if (!allocate<Values>(module, rows, coords, vals)) return {};
     if (rows > 0) {
         View to_c, to_v;
-        if (!to_c.acquire_result(coords.get(), ElemType::Float, 2, rows) ||
-            !to_v.acquire_result(vals.get(), ElemType::Float, Values::ndim, rows))
+        if (!to_c.acquire_result(coords.get(), ElemType::Float, 2, rows, "coords") ||
+            !to_v.acquire_result(vals.get(), ElemType::Float, Values::ndim, rows, "vals"))
             return {};
-        const auto count = static_cast<std::size_t>(rows);
-        std::memcpy(to_c.data(), mc.data(), count * 3 * sizeof(float));
-        std::memcpy(to_v.data(), mv.data(), count * Values::value_bytes);
+        copy_rows(to_c, mc, rows, 3 * sizeof(float));
+        copy_rows(to_v, mv, rows, Values::value_bytes);
     }
     return pair(coords, vals);
 }
@@ -116,12 +133,14 @@ Ref active_values(Args& a) {
     if (n == 0) return pair(coords, vals);
 
     View mc, mv;
-    if (!mc.acquire_result(coords.get(), ElemType::Float, 2, n) ||
-        !mv.acquire_result(vals.get(), ElemType::Float, Values::ndim, n))
+    if (!mc.acquire_result(coords.get(), ElemType::Float, 2, n, "coords") ||
+        !mv.acquire_result(vals.get(), ElemType::Float, Values::ndim, n, "vals"))
         return {};
     // Set only now: allocating could have run Python code that extracted too.
-    _g_coords = reinterpret_cast<float*>(mc.data());
-    _g_vals = reinterpret_cast<float*>(mv.data());
+    _g_coords = mc.data();
+    _g_coords_stride = mc.stride(0);
+    _g_vals = mv.data();
+    _g_vals_stride = mv.stride(0);
     _g_n = n;
     _g_i = 0;
     traverse<typename Values::traversal>(a, Values::fill);
@@ -131,8 +150,8 @@ Ref active_values(Args& a) {
 
     if (reported > n) {
         PyErr_Format(PyExc_RuntimeError,
-                     "the field changed during extraction: the count pass reported %zd values, the fill pass %zd", n,
-                     reported);
+                     "the field changed during extraction: the count pass reported %zd value%s, the fill pass %zd", n,
+                     plural(n), reported);
         return {};
     }
     if (reported < n) return first_rows<Values>(a.module, mc, mv, reported);
@@ -142,7 +161,7 @@ Ref active_values(Args& a) {
 }  // namespace
 
 void reset_traversal() noexcept {
-    _g_i = _g_n = 0;
+    _g_i = _g_n = _g_coords_stride = _g_vals_stride = 0;
     _g_coords = _g_vals = nullptr;
 }
 

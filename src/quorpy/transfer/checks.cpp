@@ -10,10 +10,6 @@ bool require_fn(const Args& a) {
     return false;
 }
 
-namespace {
-const char* plural(Py_ssize_t count) { return count == 1 ? "" : "s"; }
-}  // namespace
-
 bool require_columns(const char* name, const View& v) {
     if (v.rows() == 0 || v.extent(1) >= 3) return true;
     PyErr_Format(PyExc_ValueError, "%s has %zd column%s per row; at least 3 are required", name, v.extent(1),

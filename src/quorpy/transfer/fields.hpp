@@ -97,8 +97,8 @@ Ref get_many(Args& a) {
     bool missing = false;
     if (n > 0) {
         View mo, mf;
-        if (!mo.acquire_result(out.get(), ElemType::Float, Field::value_ndim, n) ||
-            !mf.acquire_result(found.get(), ElemType::UChar, 1, n))
+        if (!mo.acquire_result(out.get(), ElemType::Float, Field::value_ndim, n, "out") ||
+            !mf.acquire_result(found.get(), ElemType::UChar, 1, n, "found"))
             return {};
         const auto f = reinterpret_cast<typename Field::sampler>(a.fn);
         const u64 inst = a.inst, h = a.h;

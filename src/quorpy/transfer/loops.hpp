@@ -121,6 +121,9 @@ void for_each_row(const Args& a, Py_ssize_t n, Cursors... cursors) noexcept {
     with_packed([&](auto... packed_or_not) { call_per_row(f, inst, h, n, packed_or_not...); }, cursors...);
 }
 
+// "s" after a count other than one, for messages.
+inline const char* plural(Py_ssize_t count) noexcept { return count == 1 ? "" : "s"; }
+
 // Checks made once before a loop; each returns false with ValueError set.
 
 // A null address is never called.

@@ -15,7 +15,7 @@ Ref read_rows(Args& a) {
     Ref out = call_numpy(a.module, Str::empty, shape.get(), dtype);
     if (!out || a.n == 0) return out;
     View mv;
-    if (!mv.acquire_result(out.get(), type, 2, a.n)) return {};
+    if (!mv.acquire_result(out.get(), type, 2, a.n, "out")) return {};
     for_each_row<Getter>(a, a.n, IndexCursor{}, rows_of<Record>(mv));
     return out;
 }
