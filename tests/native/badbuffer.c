@@ -32,8 +32,8 @@ typedef struct {
     Py_ssize_t itemsize;
     int ndim;
     int readonly;
-    int silent; /* fail every request without an exception */
-    int null;   /* hand out NULL as the data pointer */
+    int silent;   /* fail every request without an exception */
+    int null;     /* hand out NULL as the data pointer */
     char* format; /* NULL: no format */
     int has_shape, has_strides, has_suboffsets;
     Py_ssize_t shape[MAXDIM], strides[MAXDIM], suboffsets[MAXDIM];
@@ -68,9 +68,8 @@ static int read_dims(PyObject* seq, Py_ssize_t* out, int* ndim, const char* what
 }
 
 static PyObject* exporter_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    static char* kwlist[] = {"nbytes", "format", "itemsize", "shape",    "strides", "suboffsets",
-                             "ndim",   "offset", "len",      "readonly", "error",   "silent",
-                             "null",   NULL};
+    static char* kwlist[] = {"nbytes", "format", "itemsize", "shape", "strides", "suboffsets", "ndim",
+                             "offset", "len",    "readonly", "error", "silent",  "null",       NULL};
     Py_ssize_t nbytes, itemsize = 1, offset = 0, len = -1;
     PyObject *format = Py_None, *shape = Py_None, *strides = Py_None, *suboffsets = Py_None;
     PyObject* error = Py_None;
