@@ -165,7 +165,7 @@ make_sid() {  # make_sid CHROOT
     mkdir -p "$sid"
     {
         debootstrap "${first[@]}" sid "$sid" "$MIRROR" &&
-            if [ -x "$sid/debootstrap/debootstrap" ]; then sid_enter "$chroot" /debootstrap/debootstrap --second-stage; fi
+            if [ "$chroot" != host ]; then sid_enter "$chroot" /debootstrap/debootstrap --second-stage; fi
     } >"$log" 2>&1 || {
         tail -n 20 "$log" >&2
         return 1
@@ -222,7 +222,10 @@ provide() {
         case $(chroot_of "$v") in
         "") make_freethreaded ;;
         host) make_sid host ;;
-        *) provide_emulator "$v" && make_sid "$v" ;;
+        *)
+            provide_emulator "$v"
+            make_sid "$v"
+            ;;
         esac
     done
     exec 8>&-
