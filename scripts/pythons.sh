@@ -5,32 +5,42 @@
 #               Debian unstable chroot made with debootstrap: they need its C library
 #   3.13t       free-threaded CPython 3.13.5, built with --disable-gil from the source
 #               tarball in Debian's stable archive
+# and, on demand only (they take long to make and to run), Debian unstable's python3 on
+# another architecture, in a chroot of that architecture run under qemu's user-mode
+# emulation:
+#   s390x       big-endian; NumPy publishes no wheels for it, so the venv sees Debian's
+#               python3-numpy (QUORPY_SYSTEM_SITE_PACKAGES=1, see scripts/setup-env.sh)
+#   aarch64     little-endian, NumPy from its wheel
 #
 #   scripts/pythons.sh [VERSION...]               provide them (default: all) and say where
 #   scripts/pythons.sh run VERSION COMMAND [ARG...]
 #                                                 run COMMAND with QUORPY_PYTHON naming that
 #                                                 interpreter (see scripts/find-python.sh)
 #
-# `run` enters the chroot for 3.14 and 3.15: a private mount namespace (so nothing stays
+# `run` enters the chroot for all but 3.13t: a private mount namespace (so nothing stays
 # mounted afterwards) with the source tree mounted at its own path, and a clean
 # environment, so that none of the host's pip settings (certificates, find-links,
 # constraint files) leaks in; QUORPY_* and PYTEST_* variables pass through.
 #
 # QUORPY_PYTHONS is the cache (default: ~/.cache/quorpy/pythons); QUORPY_DEBIAN_MIRROR the
-# mirror (default: http://deb.debian.org/debian). The chroot needs root and debootstrap
-# (installed with apt-get when missing); the source build needs a C compiler and the
-# usual -dev packages (OpenSSL, libffi, zlib, bz2, lzma).
+# mirror (default: http://deb.debian.org/debian). The chroots need root and debootstrap
+# (installed with apt-get when missing); the emulated ones also binfmt_misc (mounted when
+# it is not), where qemu-user from Debian 13 (trixie, a static build), unpacked into
+# the cache, is registered with the F flag so that it runs inside the chroot too. The
+# source build needs a C compiler and the usual -dev packages (OpenSSL, libffi, zlib,
+# bz2, lzma).
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 CACHE=${QUORPY_PYTHONS:-${XDG_CACHE_HOME:-$HOME/.cache}/quorpy/pythons}
 MIRROR=${QUORPY_DEBIAN_MIRROR:-http://deb.debian.org/debian}
-SID=$CACHE/sid
+QEMU=$CACHE/qemu
 FT_VERSION=3.13.5
 FT_TARBALL=python3.13_$FT_VERSION.orig.tar.xz
 # From the Sources index of Debian 13 (trixie), which its signed Release file covers.
 FT_SHA256=93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640
 FT_PREFIX=$CACHE/cpython-${FT_VERSION}t
 ALL=(3.14 3.15 3.13t)
+ON_DEMAND=(s390x aarch64)
 
 say() { echo "pythons: $*" >&2; }
 
@@ -38,21 +48,47 @@ interpreter() {  # interpreter VERSION: the command, as seen where `run` runs it
     case $1 in
     3.14 | 3.15) echo "/usr/bin/python$1" ;;
     3.13t) echo "$FT_PREFIX/bin/python3.13t" ;;
+    s390x | aarch64) echo /usr/bin/python3 ;;
     *)
-        say "unknown interpreter '$1' (known: ${ALL[*]})"
+        say "unknown interpreter '$1' (known: ${ALL[*]} ${ON_DEMAND[*]})"
         return 2
         ;;
     esac
 }
 
-# --- Debian unstable chroot -------------------------------------------------------------
+# chroot_of VERSION: the chroot VERSION runs in, "host" (the machine's architecture) or
+# the architecture it emulates (as uname and qemu name it); nothing when it runs outside.
+chroot_of() {
+    case $1 in
+    3.14 | 3.15) echo host ;;
+    s390x | aarch64) echo "$1" ;;
+    esac
+}
 
-sid_ready() { [ -f "$SID/.quorpy-ready" ]; }
+# --- Debian unstable chroots ------------------------------------------------------------
+# The machine's own architecture in $CACHE/sid, an emulated one in $CACHE/sid-ARCH.
 
-# sid_enter COMMAND...: runs COMMAND inside the chroot as root, with a clean environment,
-# in the current directory if it is in the source tree, else at the tree's top.
+sid_dir() { if [ "$1" = host ]; then echo "$CACHE/sid"; else echo "$CACHE/sid-$1"; fi; }
+
+sid_ready() { [ -f "$(sid_dir "$1")/.quorpy-ready" ]; }
+
+# What a chroot holds besides the base system: the compilers, flock, its interpreters.
+# NumPy publishes no s390x wheels: that venv sees Debian's python3-numpy instead.
+sid_packages() {
+    local common="ca-certificates g++ make util-linux"
+    case $1 in
+    host) echo "$common python3.14 python3.14-dev python3.14-venv python3.15 python3.15-dev python3.15-venv" ;;
+    s390x) echo "$common python3 python3-dev python3-venv python3-numpy" ;;
+    *) echo "$common python3 python3-dev python3-venv" ;;
+    esac
+}
+
+# sid_enter CHROOT COMMAND...: runs COMMAND inside that chroot as root, with a clean
+# environment, in the current directory if it is in the source tree, else at the tree's top.
 sid_enter() {
-    local passed=() var cwd=$ROOT
+    local sid passed=() var cwd=$ROOT
+    sid=$(sid_dir "$1")
+    shift
     case $PWD/ in "$ROOT"/*) cwd=$PWD ;; esac
     while IFS='=' read -r var _; do
         case $var in QUORPY_* | PYTEST_*) passed+=("$var=${!var}") ;; esac
@@ -67,11 +103,48 @@ sid_enter() {
         exec chroot "$sid" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "${@:1:npassed}" \
             /bin/bash -c "cd \"\$0\" && exec \"\$@\"" "$cwd" "${@:npassed+1}"
-    ' sid "$SID" "$ROOT" "$cwd" ${#passed[@]} ${passed[@]+"${passed[@]}"} "$@"
+    ' sid "$sid" "$ROOT" "$cwd" ${#passed[@]} ${passed[@]+"${passed[@]}"} "$@"
 }
 
-make_sid() {
-    sid_ready && return
+# provide_emulator ARCH: qemu's user-mode emulator of ARCH, registered with binfmt_misc
+# under the F flag: the kernel opens it at once, so that it runs ARCH's programs inside a
+# chroot that does not hold it. binfmt_misc forgets it at every boot; the cache keeps it.
+provide_emulator() {
+    local arch=$1 entry=quorpy-qemu-$1 misc=/proc/sys/fs/binfmt_misc
+    [ "$arch" != "$(uname -m)" ] || return 0  # the machine runs it itself
+    if [ ! -f "$QEMU/usr/share/qemu/binfmt.d/qemu-$arch.conf" ]; then
+        say "unpacking qemu-user (Debian 13) into $QEMU"
+        # In a private apt state, so that none of the machine's sources changes; apt checks
+        # the index against the archive's signature as usual.
+        local apt apt_opts
+        apt=$(mktemp -d "$CACHE/apt.XXXXXX")
+        mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/parts"
+        echo "deb $MIRROR trixie main" >"$apt/sources.list"
+        apt_opts=(-qq -o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts="$apt/parts"
+            -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache"
+            -o Acquire::Check-Valid-Until=false -o APT::Sandbox::User=root)
+        (
+            cd "$apt" && apt-get "${apt_opts[@]}" update && apt-get "${apt_opts[@]}" download qemu-user &&
+                mkdir -p "$QEMU" && dpkg-deb --fsys-tarfile qemu-user_*.deb | tar -x -C "$QEMU" "./usr/bin/qemu-$arch" \
+                "./usr/libexec/qemu-binfmt/$arch-binfmt-P" "./usr/share/qemu/binfmt.d/qemu-$arch.conf"
+        ) || {
+            rm -rf "$apt"
+            return 1
+        }
+        rm -rf "$apt"
+    fi
+    [ -f "$misc/register" ] || mount -t binfmt_misc binfmt_misc "$misc"
+    [ -e "$misc/$entry" ] && return
+    # Debian's own rule for the architecture, with the emulator where it was unpacked.
+    sed -e "s|^:qemu-$arch:|:$entry:|" -e "s|:/usr/libexec/|:$QEMU/usr/libexec/|" \
+        "$QEMU/usr/share/qemu/binfmt.d/qemu-$arch.conf" >"$misc/register"
+    grep -q '^flags:.*F' "$misc/$entry"
+}
+
+make_sid() {  # make_sid CHROOT
+    local chroot=$1 sid log=$CACHE/debootstrap.log first=(--variant=minbase)
+    sid=$(sid_dir "$chroot")
+    sid_ready "$chroot" && return
     if [ "$(id -u)" -ne 0 ]; then
         say "the Debian unstable chroot needs root (debootstrap, chroot, mount)"
         return 1
@@ -80,25 +153,35 @@ make_sid() {
         say "installing debootstrap"
         apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
     fi
-    say "making a Debian unstable chroot in $SID (about 3 minutes)"
-    rm -rf "$SID"
-    mkdir -p "$SID"
-    debootstrap --variant=minbase sid "$SID" "$MIRROR" >"$CACHE/debootstrap.log" 2>&1 || {
-        tail -n 20 "$CACHE/debootstrap.log" >&2
+    if [ "$chroot" = host ]; then
+        say "making a Debian unstable chroot in $sid (about 3 minutes)"
+    else
+        say "making a Debian unstable $chroot chroot in $sid, emulated (about 5 minutes)"
+        log=$CACHE/debootstrap-$chroot.log
+        # Unpacked from here; its packages are then set up inside, by the emulator.
+        first+=(--foreign --arch="$([ "$chroot" = aarch64 ] && echo arm64 || echo "$chroot")")
+    fi
+    rm -rf "$sid"
+    mkdir -p "$sid"
+    {
+        debootstrap "${first[@]}" sid "$sid" "$MIRROR" &&
+            if [ "$chroot" != host ]; then sid_enter "$chroot" /debootstrap/debootstrap --second-stage; fi
+    } >"$log" 2>&1 || {
+        tail -n 20 "$log" >&2
         return 1
     }
     # The mirror's Release file may be past its Valid-Until date: a frozen snapshot.
-    echo 'Acquire::Check-Valid-Until "false";' >"$SID/etc/apt/apt.conf.d/99quorpy"
-    cp /etc/resolv.conf "$SID/etc/resolv.conf"
-    sid_enter /bin/sh -c '
+    echo 'Acquire::Check-Valid-Until "false";' >"$sid/etc/apt/apt.conf.d/99quorpy"
+    cp /etc/resolv.conf "$sid/etc/resolv.conf"
+    local packages
+    read -r -a packages <<<"$(sid_packages "$chroot")"
+    sid_enter "$chroot" /bin/sh -c '
         apt-get update -qq &&
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-            ca-certificates g++ make util-linux \
-            python3.14 python3.14-dev python3.14-venv python3.15 python3.15-dev python3.15-venv >/dev/null &&
-        apt-get clean'
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null &&
+        apt-get clean' sh "${packages[@]}"
     # The host's CA bundle, for hosts whose HTTPS goes through their own authority.
-    cp /etc/ssl/certs/ca-certificates.crt "$SID/etc/ssl/certs/ca-certificates.crt"
-    touch "$SID/.quorpy-ready"
+    cp /etc/ssl/certs/ca-certificates.crt "$sid/etc/ssl/certs/ca-certificates.crt"
+    touch "$sid/.quorpy-ready"
 }
 
 # --- free-threaded CPython from source ---------------------------------------------------
@@ -136,9 +219,13 @@ provide() {
     local v
     for v in "$@"; do
         interpreter "$v" >/dev/null
-        case $v in
-        3.14 | 3.15) make_sid ;;
-        3.13t) make_freethreaded ;;
+        case $(chroot_of "$v") in
+        "") make_freethreaded ;;
+        host) make_sid host ;;
+        *)
+            provide_emulator "$v"
+            make_sid "$v"
+            ;;
         esac
     done
     exec 8>&-
@@ -153,18 +240,24 @@ if [ "${1:-}" = run ]; then
     shift 2
     provide "$version"
     py=$(interpreter "$version")
-    case $version in
-    3.14 | 3.15) QUORPY_PYTHON=$py sid_enter "$@" ;;
-    *) QUORPY_PYTHON=$py "$@" ;;
-    esac
+    chroot=$(chroot_of "$version")
+    # Debian's NumPy, where the chroot holds it (see sid_packages).
+    [ "$chroot" != s390x ] || export QUORPY_SYSTEM_SITE_PACKAGES=1
+    if [ -n "$chroot" ]; then
+        QUORPY_PYTHON=$py sid_enter "$chroot" "$@"
+    else
+        QUORPY_PYTHON=$py "$@"
+    fi
     exit
 fi
 
 [ $# -gt 0 ] || set -- "${ALL[@]}"
 provide "$@"
 for v in "$@"; do
-    case $v in
-    3.14 | 3.15) echo "$v  $(sid_enter "$(interpreter "$v")" -VV | head -n 1)  (in $SID)" ;;
-    *) echo "$v  $("$(interpreter "$v")" -VV | head -n 1)  ($(interpreter "$v"))" ;;
-    esac
+    chroot=$(chroot_of "$v")
+    if [ -n "$chroot" ]; then
+        echo "$v  $(sid_enter "$chroot" "$(interpreter "$v")" -VV | head -n 1)  (in $(sid_dir "$chroot"))"
+    else
+        echo "$v  $("$(interpreter "$v")" -VV | head -n 1)  ($(interpreter "$v"))"
+    fi
 done

@@ -7,7 +7,9 @@
 # with it, the venv and build directory default to .venv-TAG and build/release-TAG, TAG
 # being cp314, cp313t...), QUORPY_VENV the venv, QUORPY_BUILD_DIR the CMake build
 # directory, QUORPY_PIP_ARGS extra words for the package's pip install (e.g.
-# -Ccmake.define.X=ON, or a requirement such as "numpy==2.1.*"). Other builds
+# -Ccmake.define.X=ON, or a requirement such as "numpy==2.1.*"),
+# QUORPY_SYSTEM_SITE_PACKAGES=1 a venv that sees the interpreter's own packages (Debian's
+# NumPy where PyPI has no wheel for the machine, scripts/pythons.sh). Other builds
 # (scripts/sanitize.sh) reuse it that way. QUORPY_EDITABLE=1 makes the install editable
 # and rebuilt on import (scripts/dev-install.sh), its build directory defaulting to
 # build/editable.
@@ -36,7 +38,9 @@ if [ -x "$VENV/bin/python" ] && [ "$(python_tag "$VENV/bin/python")" != "$(pytho
 fi
 if [ ! -x "$VENV/bin/python" ]; then
     echo "creating $VENV with $PY" >&2
-    "$PY" -m venv "$VENV"
+    venv_args=()
+    [ "${QUORPY_SYSTEM_SITE_PACKAGES:-}" != 1 ] || venv_args=(--system-site-packages)
+    "$PY" -m venv ${venv_args[@]+"${venv_args[@]}"} "$VENV"
 fi
 PIP=("$VENV/bin/python" -m pip --disable-pip-version-check -q)
 "${PIP[@]}" install --upgrade pip
@@ -44,9 +48,9 @@ PIP=("$VENV/bin/python" -m pip --disable-pip-version-check -q)
 # That holds for dependencies too, so they come as wheels where any release has one
 # (--prefer-binary): the newest is not built for every interpreter (NumPy for
 # free-threaded 3.13, for one). mypy from 1.19 on needs librt and ast-serialize, which
-# have no wheels for free-threaded 3.13 at all (and the latter builds only with Rust):
-# there the stub check runs with mypy 1.18.
-if [ "$(python_tag "$PY")" = cp313t ]; then
+# have no wheels for free-threaded 3.13 at all (and the latter builds only with Rust),
+# nor librt for s390x: there the stub check runs with mypy 1.18.
+if [ "$(python_tag "$PY")" = cp313t ] || [ "$(uname -m)" = s390x ]; then
     extra_pip_args+=("mypy<1.19")
 fi
 build_tools=("scikit-build-core>=0.11" ninja)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import functools
+import sys
 
 import numpy as np
 
@@ -14,6 +15,15 @@ from quorpy import catalogue
 FUNCTIONS = {f.name: f.params for f in catalogue.FUNCTIONS.values()}
 FAMILY = {f.name: f.family for f in catalogue.FUNCTIONS.values()}
 NATIVE_KIND = {f.name: f.native.removeprefix("QL").removesuffix("_t") for f in catalogue.FUNCTIONS.values()}
+
+
+# Buffer format prefixes besides "=" that give standard sizes in this machine's byte
+# order, those of the other order, and the module's refusal of the latter.
+NATIVE_ORDER, FOREIGN_ORDER, FOREIGN_ORDER_MESSAGE = (
+    ("<", ">!", "Big-endian buffer not supported on little-endian compiler")
+    if sys.byteorder == "little"
+    else (">!", "<", "Little-endian buffer not supported on big-endian compiler")
+)
 
 
 def counted(n: int, noun: str) -> str:

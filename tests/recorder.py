@@ -95,27 +95,27 @@ class Call(_CallBase):
 
     @property
     def floats(self) -> np.ndarray:
-        return np.frombuffer(self.data, dtype="<f4").copy()
+        return np.frombuffer(self.data, dtype=np.float32).copy()
 
     @property
     def ints(self) -> np.ndarray:
-        return np.frombuffer(self.data, dtype="<i4").copy()
+        return np.frombuffer(self.data, dtype=np.int32).copy()
 
     @property
     def words(self) -> tuple[int, int, int]:
-        return tuple(int(w) for w in np.frombuffer(self.data, dtype="<u4"))
+        return tuple(int(w) for w in np.frombuffer(self.data, dtype=np.uint32))
 
     @property
     def floats2(self) -> np.ndarray:
-        return np.frombuffer(self.data2, dtype="<f4").copy()
+        return np.frombuffer(self.data2, dtype=np.float32).copy()
 
     @property
     def words2(self) -> tuple[int, int, int]:
-        return tuple(int(w) for w in np.frombuffer(self.data2, dtype="<u4"))
+        return tuple(int(w) for w in np.frombuffer(self.data2, dtype=np.uint32))
 
     @property
     def value(self) -> np.float32:
-        return np.array([self.value_bits], dtype="<u4").view("<f4")[0]
+        return np.array([self.value_bits], dtype=np.uint32).view(np.float32)[0]
 
     @property
     def wrote(self) -> bool:
@@ -239,15 +239,15 @@ class Recorder:
         """(n, 3) float32 array of what getvec writes at indices start.. by default."""
         bits = np.array(
             [[self.vec_bits(i, c) for c in range(3)] for i in range(start, start + n)],
-            dtype="<u4",
+            dtype=np.uint32,
         ).reshape(n, 3)
-        return bits.view("<f4")
+        return bits.view(np.float32)
 
     def expected_triangles(self, n: int, start: int = 0) -> np.ndarray:
         """(n, 3) int32 array of what gettri writes at indices start.. by default."""
         return np.array(
             [[self.tri_value(i, c) for c in range(3)] for i in range(start, start + n)],
-            dtype="<i4",
+            dtype=np.int32,
         ).reshape(n, 3)
 
     def set_getter_table(self, rows) -> None:
@@ -286,7 +286,7 @@ class Recorder:
         v = None
         if values is not None:
             v = np.asarray(values)
-            v = v.view("<u4") if v.dtype == np.uint32 else v.astype("<f4").view("<u4")
+            v = v.view(np.uint32) if v.dtype == np.uint32 else v.astype(np.float32).view(np.uint32)
             v = np.ascontiguousarray(v).reshape(-1, words)
         self.lib.rec_set_sampler(
             KIND_IDS[kind],
@@ -305,10 +305,10 @@ class Recorder:
         calls; elements cycle when more are asked for); None: all k each time."""
         words = 1 if kind == "traverse_s" else 3
         c = np.asarray(coords)
-        c = c.view("<u4") if c.dtype == np.uint32 else c.astype("<f4").view("<u4")
+        c = c.view(np.uint32) if c.dtype == np.uint32 else c.astype(np.float32).view(np.uint32)
         c = np.ascontiguousarray(c).reshape(-1, 3)
         v = np.asarray(values)
-        v = v.view("<u4") if v.dtype == np.uint32 else v.astype("<f4").view("<u4")
+        v = v.view(np.uint32) if v.dtype == np.uint32 else v.astype(np.float32).view(np.uint32)
         v = np.ascontiguousarray(v).reshape(-1, words)
         if c.shape[0] != v.shape[0]:
             raise ValueError("coords and values differ in length")

@@ -35,8 +35,10 @@ from quorpy import catalogue
 from helpers import (
     CONTIG_WRITABLE_FORMAT,
     FAMILY,
+    FOREIGN_ORDER,
     FUNCTIONS,
     NATIVE_KIND,
+    NATIVE_ORDER,
     Boom,
     BrokenBuffer,
     FakeNumpy,
@@ -192,17 +194,20 @@ def exported(obj) -> Exported:
 def format_matches(fmt: str, itemsize: int, elem: str) -> bool:
     """Does a buffer format describe exactly one 4-byte float ('f') or int ('i')
     element at offset 0, possibly wrapped in one-field records?"""
-    mode = "@"
+    prefixes = ""
     s = fmt
-    while m := re.fullmatch(r"([@=<^]?)T\{(.*):[^:]*:\}", s):
-        mode = m.group(1) or mode
+    while m := re.fullmatch(r"([@=<>!^]?)T\{(.*):[^:]*:\}", s):
+        prefixes += m.group(1)
         s = m.group(2)
-    m = re.fullmatch(r"([@=<^]?)([A-Za-z?])", s)
+    m = re.fullmatch(r"([@=<>!^]?)([A-Za-z?])", s)
     if not m:
         return False
-    mode = m.group(1) or mode
+    prefixes += m.group(1)
+    if any(p in FOREIGN_ORDER for p in prefixes):
+        return False
+    mode = prefixes[-1:] or "@"
     c = m.group(2)
-    matched = c == elem or (elem == "i" and c == "l" and mode in "=<")
+    matched = c == elem or (elem == "i" and c == "l" and mode in "=" + NATIVE_ORDER)
     return matched and itemsize == 4
 
 
@@ -404,16 +409,16 @@ any_dtype = st.one_of(
             np.dtype(object),
             np.dtype("V4"),
             np.dtype("V12"),
-            np.dtype([("a", "<f4")]),
-            np.dtype([("a", "<i4")]),
-            np.dtype([("a", [("b", "<f4")])]),
-            np.dtype({"names": ["a"], "formats": ["<f4"], "offsets": [0], "itemsize": 8}),
-            np.dtype({"names": ["a"], "formats": ["<f4"], "offsets": [4], "itemsize": 8}),
-            np.dtype([("a", "<f4", (1,))]),
-            np.dtype([("a", "<f4", (3,))]),
-            np.dtype([("a", "<f4"), ("b", "<i4")]),
-            np.dtype(">f4"),
-            np.dtype(">i4"),
+            np.dtype([("a", "f4")]),
+            np.dtype([("a", "i4")]),
+            np.dtype([("a", [("b", "f4")])]),
+            np.dtype({"names": ["a"], "formats": ["f4"], "offsets": [0], "itemsize": 8}),
+            np.dtype({"names": ["a"], "formats": ["f4"], "offsets": [4], "itemsize": 8}),
+            np.dtype([("a", "f4", (1,))]),
+            np.dtype([("a", "f4", (3,))]),
+            np.dtype([("a", "f4"), ("b", "i4")]),
+            np.dtype("f4").newbyteorder(),
+            np.dtype("i4").newbyteorder(),
             np.dtype("f2"),
             np.dtype("f8"),
             np.dtype("i8"),
@@ -601,7 +606,7 @@ def check_success(rec, name, params, args, expect, result):
         assert [c.index for c in calls] == list(range(n))
         assert [c.ptr for c in calls] == [result.ctypes.data + 12 * i for i in range(n)]
         if name == "read_vertices":
-            assert result.view("<u4").tobytes() == rec.expected_vertices(n).view("<u4").tobytes()
+            assert result.view(np.uint32).tobytes() == rec.expected_vertices(n).view(np.uint32).tobytes()
         else:
             assert np.array_equal(result, rec.expected_triangles(n))
         return
@@ -852,7 +857,7 @@ VALUE_LAYOUTS = [
 def test_value_layouts_of_foreign_exporters(fastloop, rec, badbuffer, layout):
     shape, strides, suboffsets, message = layout
     e = badbuffer.Exporter(12, format="f", itemsize=4, shape=shape, strides=strides, suboffsets=suboffsets, ndim=1)
-    e.write(struct.pack("<3f", 1.5, -2.5, 3.25))
+    e.write(struct.pack("=3f", 1.5, -2.5, 3.25))
     rows = 1 if shape == (1,) else 3
     pos = np.arange(3 * rows, dtype=np.float32).reshape(rows, 3)
     if message is not None:
@@ -877,7 +882,7 @@ def test_value_layouts_of_foreign_exporters(fastloop, rec, badbuffer, layout):
         (dict(shape=(3, 1), strides=(4, 4)), "Buffer has wrong number of dimensions (expected 1, got 2)"),
         (dict(itemsize=8, shape=(1,)), "Item size of buffer (8 bytes) does not match size of 'float' (4 bytes)"),
         (dict(itemsize=1, shape=(12,)), "Item size of buffer (1 byte) does not match size of 'float' (4 bytes)"),
-        (dict(format="<f  \n", shape=(3,)), None),
+        (dict(format=NATIVE_ORDER[0] + "f  \n", shape=(3,)), None),
         (dict(format="^f", shape=(3,)), None),
         (dict(format="T{f:x:}", shape=(3,)), None),
         (dict(format="f\t", shape=(3,)), "Does not understand character buffer dtype format string ('\t')"),
@@ -977,7 +982,7 @@ def test_a_failure_without_an_exception_is_a_system_error(fastloop, rec, badbuff
 
 def test_rows_of_a_foreign_exporter_are_read_in_place(fastloop, rec, badbuffer):
     e = badbuffer.Exporter(8 + 36, format="i", itemsize=4, shape=(3, 3), offset=8)
-    e.write(struct.pack("<9i", *range(10, 19)), 8)
+    e.write(struct.pack("=9i", *range(10, 19)), 8)
     fastloop.add_triangles(rec.fn("addtri"), 1, 2, e)
     assert [list(c.ints) for c in rec.calls()] == [[10, 11, 12], [13, 14, 15], [16, 17, 18]]
 

@@ -24,12 +24,12 @@ I3 = ctypes.c_int32 * 3
 
 
 def bits(x):
-    return struct.unpack("<I", struct.pack("<f", x))[0]
+    return struct.unpack("=I", struct.pack("=f", x))[0]
 
 
 def f3_from_bits(*b):
     """Three floats with exactly the given bit patterns."""
-    return F3.from_buffer_copy(struct.pack("<3I", *b))
+    return F3.from_buffer_copy(struct.pack("=3I", *b))
 
 
 @pytest.fixture

@@ -10,7 +10,15 @@ from _testbuffer import ND_WRITABLE, ndarray
 import numpy as np
 import pytest
 
-from helpers import CONTIG_WRITABLE_FORMAT, FUNCTIONS, assert_one_module_frame, get_buffer_error
+from helpers import (
+    CONTIG_WRITABLE_FORMAT,
+    FOREIGN_ORDER,
+    FOREIGN_ORDER_MESSAGE,
+    FUNCTIONS,
+    NATIVE_ORDER,
+    assert_one_module_frame,
+    get_buffer_error,
+)
 
 # Every view taken over a caller argument: function, parameter, element, axes.
 SLOTS = [
@@ -34,7 +42,6 @@ FN_KIND = {
 }
 ELEMENT_DTYPE = {"float": np.float32, "int": np.int32}
 
-BIG_ENDIAN = "Big-endian buffer not supported on little-endian compiler"
 LONG_DOUBLE = "Python does not define a standard format string size for long double ('g').."
 
 
@@ -96,16 +103,16 @@ def shaped(dtype, ndim: int, rows: int = 2):
     return np.zeros((rows, 3) if ndim == 2 else (rows * 3,), dtype=dtype)
 
 
-REC_F = np.dtype([("a", "<f4")])
-REC_I = np.dtype([("a", "<i4")])
-REC_F_PAD = np.dtype({"names": ["a"], "formats": ["<f4"], "itemsize": 8})
-REC_FFF = np.dtype([("a", "<f4"), ("b", "<f4"), ("c", "<f4")])
-REC_FI = np.dtype([("a", "<f4"), ("b", "<i4")])
-REC_IF = np.dtype([("a", "<i4"), ("b", "<f4")])
-REC_OFFSET = np.dtype({"names": ["a"], "formats": ["<f4"], "offsets": [4], "itemsize": 8})
-REC_SUBARRAY = np.dtype([("a", "<f4", (3,))])
-REC_SUBARRAY_2D = np.dtype([("a", "<f4", (3, 2))])
-REC_NESTED = np.dtype([("o", [("a", "<f4")])])
+REC_F = np.dtype([("a", "f4")])
+REC_I = np.dtype([("a", "i4")])
+REC_F_PAD = np.dtype({"names": ["a"], "formats": ["f4"], "itemsize": 8})
+REC_FFF = np.dtype([("a", "f4"), ("b", "f4"), ("c", "f4")])
+REC_FI = np.dtype([("a", "f4"), ("b", "i4")])
+REC_IF = np.dtype([("a", "i4"), ("b", "f4")])
+REC_OFFSET = np.dtype({"names": ["a"], "formats": ["f4"], "offsets": [4], "itemsize": 8})
+REC_SUBARRAY = np.dtype([("a", "f4", (3,))])
+REC_SUBARRAY_2D = np.dtype([("a", "f4", (3, 2))])
+REC_NESTED = np.dtype([("o", [("a", "f4")])])
 
 SAME = object()  # the expectation is the same for both element types
 
@@ -132,8 +139,8 @@ DTYPE_CASES = [
         mismatch("int", "'complex long double'"),
     ),
     ("object", object, mismatch("float", "Python object"), mismatch("int", "Python object")),
-    ("big-endian-f4", ">f4", BIG_ENDIAN, SAME),
-    ("big-endian-i4", ">i4", BIG_ENDIAN, SAME),
+    ("foreign-order-f4", np.dtype("f4").newbyteorder(), FOREIGN_ORDER_MESSAGE, SAME),
+    ("foreign-order-i4", np.dtype("i4").newbyteorder(), FOREIGN_ORDER_MESSAGE, SAME),
     ("float16", np.float16, not_understood("e"), SAME),
     ("unicode", "U1", not_understood("w"), SAME),
     ("void4", "V4", mismatch("float", "end"), mismatch("int", "end")),
@@ -195,7 +202,7 @@ def test_numpy_dtype_accepted(fastloop, rec, slot, dtype, message):
     calls = rec.calls()
     assert len(calls) == 2
     if param == "vals" and func_name == "scalar_set_many":
-        assert [c.value_bits for c in calls] == list(arr.view("<u4").reshape(-1)[:2])
+        assert [c.value_bits for c in calls] == list(arr.view(np.uint32).reshape(-1)[:2])
     elif param == "vals":
         assert [c.ptr2 for c in calls] == [base, base + 12]
         assert [c.data2 for c in calls] == [arr.tobytes()[:12], arr.tobytes()[12:24]]
@@ -269,13 +276,13 @@ def test_none_is_an_empty_view(fastloop, rec, slot):
 TESTBUFFER_FORMATS = [
     ("f", [0.0], None, mismatch("int", "'float'")),
     ("=f", [0.0], None, mismatch("int", "'float'")),
-    ("<f", [0.0], None, mismatch("int", "'float'")),
+    (NATIVE_ORDER[0] + "f", [0.0], None, mismatch("int", "'float'")),
     ("@f", [0.0], None, mismatch("int", "'float'")),
     (" f", [0.0], None, mismatch("int", "'float'")),
     ("1f", [0.0], None, mismatch("int", "'float'")),
     ("i", [0], mismatch("float", "'int'"), None),
     ("=l", [0], mismatch("float", "'long'"), None),
-    ("<l", [0], mismatch("float", "'long'"), None),
+    (NATIVE_ORDER[-1] + "l", [0], mismatch("float", "'long'"), None),
     ("l", [0], mismatch("float", "'long'"), mismatch("int", "'long'")),
     ("=L", [0], mismatch("float", "'unsigned long'"), mismatch("int", "'unsigned long'")),
     ("I", [0], mismatch("float", "'unsigned int'"), mismatch("int", "'unsigned int'")),
@@ -296,8 +303,8 @@ TESTBUFFER_FORMATS = [
     ("fi", [(0.0, 0)], surplus("'int'"), mismatch("int", "'float'")),
     ("i4x", [0], mismatch("float", "'int'"), itemsize_message(8, "int", 4)),
     ("fx", [0.0], itemsize_message(5, "float", 4), mismatch("int", "'float'")),
-    (">f", [0.0], BIG_ENDIAN, BIG_ENDIAN),
-    ("!i", [0], BIG_ENDIAN, BIG_ENDIAN),
+    (FOREIGN_ORDER[0] + "f", [0.0], FOREIGN_ORDER_MESSAGE, FOREIGN_ORDER_MESSAGE),
+    (FOREIGN_ORDER[-1] + "i", [0], FOREIGN_ORDER_MESSAGE, FOREIGN_ORDER_MESSAGE),
     ("P", [0], not_understood("P"), not_understood("P")),
 ]
 
@@ -321,7 +328,7 @@ def test_struct_formats_from_testbuffer(fastloop, rec, slot, fmt, item, float_ms
 # view (add_vertices) with an item size of 4 unless said otherwise.
 RAW_FORMATS = [
     ("=g", 16, LONG_DOUBLE),
-    ("<g", 16, LONG_DOUBLE),
+    (NATIVE_ORDER[0] + "g", 16, LONG_DOUBLE),
     ("=Zg", 32, LONG_DOUBLE),
     ("g", 16, mismatch("float", "'long double'")),
     ("Zf", 8, mismatch("float", "'complex float'")),
@@ -338,7 +345,8 @@ RAW_FORMATS = [
     ("^f", 4, None),
     ("\r\nf\n", 4, None),
     ("T{f:a:}", 4, None),
-    ("T{<f:x:}", 4, None),
+    ("T{" + NATIVE_ORDER[0] + "f:x:}", 4, None),
+    ("T{" + FOREIGN_ORDER[0] + "f:x:}", 4, FOREIGN_ORDER_MESSAGE),
     ("T{T{f:a:}:o:}", 4, None),
     ("T{f:a:f:b:}", 8, surplus("'float'")),
     ("T{f:a:}T{f:b:}", 8, surplus("'float'")),
@@ -492,7 +500,7 @@ def test_one_axis_layouts(fastloop, rec, badbuffer, shape, strides, suboffsets, 
         refuse(fastloop, rec, SLOTS[3], obj, ValueError, message)
     else:
         # With positions for each element the values go out one by one.
-        words = np.arange(1, shape[0] + 1, dtype="<u4")
+        words = np.arange(1, shape[0] + 1, dtype=np.uint32)
         obj.write(words.tobytes())
         fastloop.scalar_set_many(rec.fn("setscl"), 3, 4, np.zeros((shape[0], 3), np.float32), obj)
         assert [c.value_bits for c in rec.calls()] == list(words)

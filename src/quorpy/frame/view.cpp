@@ -1,5 +1,6 @@
 #include "frame/view.hpp"
 
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -43,8 +44,17 @@ constexpr Native native{sizeof(T), alignof(T)};
 template <typename T>
 constexpr Native complex_of{2 * sizeof(T), alignof(T)};
 
-// One row per format character. Sizes under "@"/"^" (native) and "="/"<" (standard);
-// a standard size of 0 means the character has none (long double).
+// Byte-order prefixes: "=" and those of this machine's order give standard sizes; those
+// of the other order are refused, since the loops hand elements over as they lie.
+static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big);
+constexpr bool little_endian = std::endian::native == std::endian::little;
+constexpr const char* foreign_order_prefixes = little_endian ? ">!" : "<";
+constexpr const char* foreign_order_message = little_endian
+                                                  ? "Big-endian buffer not supported on little-endian compiler"
+                                                  : "Little-endian buffer not supported on big-endian compiler";
+
+// One row per format character. Sizes under "@"/"^" (native) and the other prefixes
+// (standard); a standard size of 0 means the character has none (long double).
 struct FormatChar {
     char c;
     Class cls;
@@ -129,14 +139,16 @@ public:
             case '^':
             case '=':
             case '<':
-                standard_ = (c == '=' || c == '<');
-                aligned_ = (c == '@');
-                ++s_;
-                continue;
             case '>':
             case '!':
-                PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
-                return false;
+                if (std::strchr(foreign_order_prefixes, c)) {
+                    PyErr_SetString(PyExc_ValueError, foreign_order_message);
+                    return false;
+                }
+                standard_ = c != '@' && c != '^';
+                aligned_ = c == '@';
+                ++s_;
+                continue;
             case 'T':
                 if (*++s_ != '{') {
                     PyErr_SetString(PyExc_ValueError, "Buffer acquisition: Expected '{' after 'T'");
