@@ -242,7 +242,9 @@ if [ "${1:-}" = run ]; then
     py=$(interpreter "$version")
     chroot=$(chroot_of "$version")
     # Debian's NumPy, where the chroot holds it (see sid_packages).
-    [ "$chroot" != s390x ] || export QUORPY_SYSTEM_SITE_PACKAGES=1
+    if [ -n "$chroot" ] && [[ " $(sid_packages "$chroot") " == *" python3-numpy "* ]]; then
+        export QUORPY_SYSTEM_SITE_PACKAGES=1
+    fi
     if [ -n "$chroot" ]; then
         QUORPY_PYTHON=$py sid_enter "$chroot" "$@"
     else

@@ -109,11 +109,6 @@ bool allocate(PyObject* module, Py_ssize_t n, Ref& coords, Ref& vals) {
 // Copies the first `rows` rows (of `row_bytes` each) of `from` into `to`, each array at
 // its own row stride.
 void copy_rows(const View& to, const View& from, Py_ssize_t rows, std::size_t row_bytes) noexcept {
-    const auto bytes = static_cast<Py_ssize_t>(row_bytes);
-    if (to.stride(0) == bytes && from.stride(0) == bytes) {
-        std::memcpy(to.data(), from.data(), static_cast<std::size_t>(rows) * row_bytes);
-        return;
-    }
     for (Py_ssize_t i = 0; i < rows; ++i)
         std::memcpy(to.data() + i * to.stride(0), from.data() + i * from.stride(0), row_bytes);
 }
@@ -157,9 +152,9 @@ Ref active_values(Args& a) {
     _g_vals_stride = mv.stride(0);
     _g_n = n;
     _g_i = 0;
-    const bool packed = mc.stride(0) == static_cast<Py_ssize_t>(3 * sizeof(float)) &&
-                        mv.stride(0) == static_cast<Py_ssize_t>(Values::value_bytes);
-    traverse<typename Values::traversal>(a, packed ? Values::fill : Values::fill_rows);
+    // One-axis values are always contiguous.
+    const bool packed_rows = packed(rows_of<float>(mc)) && (Values::ndim == 1 || packed(rows_of<float>(mv)));
+    traverse<typename Values::traversal>(a, packed_rows ? Values::fill : Values::fill_rows);
     const Py_ssize_t reported = _g_i;
     _g_coords = _g_vals = nullptr;
     _g_n = 0;
