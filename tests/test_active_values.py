@@ -89,19 +89,21 @@ def check_result(ex: Extraction, result, coords_bits, vals_bits):
 class GuardedNumpy:
     """Stands in for the module's np: empty returns the first rows of a larger
     array whose remaining rows hold a sentinel, so writes past the end of the
-    array the module asked for can be seen afterwards."""
+    array the module asked for can be seen afterwards. With cols, rows asked for
+    with three columns get that many, the rest holding the sentinel too."""
 
     PAD = 16
 
-    def __init__(self):
+    def __init__(self, cols: int = 3):
         self.owners = []
+        self.cols = cols
 
     def __getattr__(self, name):
         return getattr(np, name)
 
     def empty(self, shape, dtype=None):
         rows = shape[0] if isinstance(shape, tuple) else shape
-        tail = shape[1:] if isinstance(shape, tuple) else ()
+        tail = (self.cols,) if isinstance(shape, tuple) else ()
         owner = np.empty((rows + self.PAD, *tail), dtype=dtype)
         owner.view(np.uint32)[...] = SENTINEL
         self.owners.append((rows, owner))
@@ -198,24 +200,11 @@ def test_arrays_are_made_with_np_empty_at_the_counted_size(fastloop, rec, ex, mo
     assert bits(vals).tolist() == vals_bits.tolist()
 
 
-class WideNumpy:
-    """Stands in for the module's np: empty makes rows of five elements where three are
-    asked for, filled with a sentinel."""
-
-    def __getattr__(self, name):
-        return getattr(np, name)
-
-    def empty(self, shape, dtype=None):
-        a = np.empty((shape[0], 5) if isinstance(shape, tuple) else shape, dtype=dtype)
-        a.view(np.uint32)[...] = SENTINEL
-        return a
-
-
 @pytest.mark.parametrize("n, reported", [(4, 4), (4, 2)], ids=["filled", "shrunk"])
 def test_wide_result_rows_get_whole_elements_at_their_row_stride(fastloop, rec, ex, monkeypatch, n, reported):
     coords_bits, vals_bits = elements(ex, n, seed=8)
     rec.set_traversal(ex.kind, coords_bits, vals_bits, passes=[n, reported])
-    monkeypatch.setattr(fastloop, "np", WideNumpy())
+    monkeypatch.setattr(fastloop, "np", GuardedNumpy(cols=5))
     for got, want in zip(ex.func(fastloop)(rec.fn(ex.kind), INST, H), (coords_bits, vals_bits)):
         assert len(got) == reported
         if got.ndim == 2:

@@ -61,22 +61,6 @@ def test_triangles_come_back(first, second):
         assert rt.vertex_count(mesh) == 0
 
 
-@pytest.mark.parametrize(
-    "reader, entry, missing",
-    [("read_vertices", "get_vertex", [CANONICAL_NAN] * 3), ("read_triangles", "get_triangle", [-1] * 3)],
-)
-def test_rows_past_the_end_are_the_missing_element(reader, entry, missing):
-    # The module leaves a row as the runtime wrote it; this runtime writes a stand-in.
-    with Runtime() as rt:
-        mesh = rt.new_mesh()
-        _fastloop.add_vertices(*rt.args("add_vertex", mesh), np.ones((2, 3), np.float32))
-        _fastloop.add_triangles(*rt.args("add_triangle", mesh), np.ones((2, 3), np.int32))
-        got = getattr(_fastloop, reader)(*rt.args(entry, mesh), 5)
-        assert (got[:2] == 1).all()
-        rows = bits(got) if got.dtype == np.float32 else got
-        assert rows[2:].tolist() == [missing] * 3
-
-
 @pytest.mark.parametrize("cols", [3, 4, 7])
 def test_mesh_built_from_wider_rows_and_read_element_by_element(cols):
     verts = (np.arange(5 * cols, dtype=np.float32) * np.float32(0.75)).reshape(5, cols)
