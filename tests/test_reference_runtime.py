@@ -8,6 +8,7 @@ import shlex
 import shutil
 import struct
 import subprocess
+import sys
 import threading
 from pathlib import Path
 from types import SimpleNamespace
@@ -17,6 +18,8 @@ import pytest
 from quorpy import _fastloop, _libs, get_include, reference
 from quorpy.bench import clib
 from quorpy.reference import ENTRY_POINTS, TRAVS_CB, TRAVV_CB, Runtime
+
+from natives import SANITIZED
 
 INT_MAX = 2**31 - 1
 F3 = ctypes.c_float * 3
@@ -318,6 +321,27 @@ def test_libraries_are_found_beside_the_extension_module():
     where = Path(_fastloop.__file__).parent
     for path in (reference.LIBRARY_PATH, clib.LIBRARY_PATH):
         assert Path(path).parent == where and Path(path).is_file()
+
+
+# Each binary exports its entry points and nothing else: the release wheels link a C++
+# runtime statically, whose symbols (operator new, std:: instantiations) must not
+# interpose on the loading process's own. The sanitizer build exports what it must.
+@pytest.mark.skipif(not sys.platform.startswith("linux") or SANITIZED, reason="ELF export tables, sanitizers off")
+@pytest.mark.parametrize(
+    "path, entry",
+    [
+        (_fastloop.__file__, "PyInit__fastloop"),
+        (reference.LIBRARY_PATH, r"qlref_\w+"),
+        (clib.LIBRARY_PATH, r"qlbench_\w+"),
+    ],
+)
+def test_binaries_export_only_their_entry_points(path, entry):
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("no nm (binutils)")
+    table = subprocess.run([nm, "-D", "--defined-only", path], capture_output=True, text=True, check=True).stdout
+    names = [line.split()[-1] for line in table.splitlines()]
+    assert names and [name for name in names if not re.fullmatch(entry, name)] == []
 
 
 # A native's own names that the header must leave alone (it once declared both itself),
