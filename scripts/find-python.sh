@@ -3,7 +3,7 @@
 # test with: $QUORPY_PYTHON when it is set (CPython 3.13 or later, free-threaded or not,
 # for instance one that scripts/pythons.sh provides), else a Python 3.13 on PATH, under
 # pyenv, or in the usual places. Also defines python_tag, which prints an interpreter's
-# tag (cp313, cp314, cp313t...). Sourced by the other scripts.
+# tag (cp313, cp314, cp313t...), and interpreter_pins. Sourced by the other scripts.
 find_python() {
     if [ -n "${QUORPY_PYTHON:-}" ]; then
         if "$QUORPY_PYTHON" -c 'import sys; assert sys.implementation.name == "cpython" and sys.version_info >= (3, 13)' \
@@ -31,4 +31,14 @@ find_python() {
 
 python_tag() {
     "$1" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}{sys.abiflags}")'
+}
+
+# interpreter_pins PY: requirements an install with PY needs besides the package's own,
+# one a line. mypy from 1.19 on needs librt and ast-serialize, which have no wheels for
+# free-threaded 3.13 at all (and the latter builds only with Rust), nor librt for s390x:
+# there the stub check runs with mypy 1.18.
+interpreter_pins() {
+    if [ "$(python_tag "$1")" = cp313t ] || [ "$(uname -m)" = s390x ]; then
+        echo "mypy<1.19"
+    fi
 }

@@ -11,6 +11,9 @@
 #   s390x       big-endian; NumPy publishes no wheels for it, so the venv sees Debian's
 #               python3-numpy (QUORPY_SYSTEM_SITE_PACKAGES=1, see scripts/setup-env.sh)
 #   aarch64     little-endian, NumPy from its wheel
+# and, on demand too, the oldest C library the wheels are tested on (scripts/wheel.sh):
+#   bullseye    CPython 3.13.5, built from the same tarball as 3.13t, in a Debian 11
+#               chroot (glibc 2.31; Debian 10 is no longer on the mirror)
 #
 #   scripts/pythons.sh [VERSION...]               provide them (default: all) and say where
 #   scripts/pythons.sh run VERSION COMMAND [ARG...]
@@ -31,8 +34,8 @@
 # bz2, lzma).
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+source "$ROOT/scripts/debian.sh"  # MIRROR, debian_download
 CACHE=${QUORPY_PYTHONS:-${XDG_CACHE_HOME:-$HOME/.cache}/quorpy/pythons}
-MIRROR=${QUORPY_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 QEMU=$CACHE/qemu
 FT_VERSION=3.13.5
 FT_TARBALL=python3.13_$FT_VERSION.orig.tar.xz
@@ -40,7 +43,8 @@ FT_TARBALL=python3.13_$FT_VERSION.orig.tar.xz
 FT_SHA256=93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640
 FT_PREFIX=$CACHE/cpython-${FT_VERSION}t
 ALL=(3.14 3.15 3.13t)
-ON_DEMAND=(s390x aarch64)
+ON_DEMAND=(s390x aarch64 bullseye)
+OLD_PREFIX=/opt/cpython-$FT_VERSION  # bullseye's CPython, inside its chroot
 
 say() { echo "pythons: $*" >&2; }
 
@@ -49,6 +53,7 @@ interpreter() {  # interpreter VERSION: the command, as seen where `run` runs it
     3.14 | 3.15) echo "/usr/bin/python$1" ;;
     3.13t) echo "$FT_PREFIX/bin/python3.13t" ;;
     s390x | aarch64) echo /usr/bin/python3 ;;
+    bullseye) echo "$OLD_PREFIX/bin/python3.13" ;;
     *)
         say "unknown interpreter '$1' (known: ${ALL[*]} ${ON_DEMAND[*]})"
         return 2
@@ -56,19 +61,27 @@ interpreter() {  # interpreter VERSION: the command, as seen where `run` runs it
     esac
 }
 
-# chroot_of VERSION: the chroot VERSION runs in, "host" (the machine's architecture) or
-# the architecture it emulates (as uname and qemu name it); nothing when it runs outside.
+# chroot_of VERSION: the chroot VERSION runs in, "host" (the machine's architecture),
+# the architecture it emulates (as uname and qemu name it) or "bullseye"; nothing when it
+# runs outside.
 chroot_of() {
     case $1 in
     3.14 | 3.15) echo host ;;
-    s390x | aarch64) echo "$1" ;;
+    s390x | aarch64 | bullseye) echo "$1" ;;
     esac
 }
 
 # --- Debian unstable chroots ------------------------------------------------------------
-# The machine's own architecture in $CACHE/sid, an emulated one in $CACHE/sid-ARCH.
+# The machine's own architecture in $CACHE/sid, an emulated one in $CACHE/sid-ARCH; the
+# Debian 11 one, of the machine's architecture, in $CACHE/bullseye.
 
-sid_dir() { if [ "$1" = host ]; then echo "$CACHE/sid"; else echo "$CACHE/sid-$1"; fi; }
+sid_dir() {
+    case $1 in
+    host) echo "$CACHE/sid" ;;
+    bullseye) echo "$CACHE/bullseye" ;;
+    *) echo "$CACHE/sid-$1" ;;
+    esac
+}
 
 sid_ready() { [ -f "$(sid_dir "$1")/.quorpy-ready" ]; }
 
@@ -79,6 +92,8 @@ sid_packages() {
     case $1 in
     host) echo "$common python3.14 python3.14-dev python3.14-venv python3.15 python3.15-dev python3.15-venv" ;;
     s390x) echo "$common python3 python3-dev python3-venv python3-numpy" ;;
+    # What CPython's build needs (as for 3.13t), and a C compiler for the suite's natives.
+    bullseye) echo "ca-certificates gcc make util-linux xz-utils libssl-dev libffi-dev zlib1g-dev libbz2-dev liblzma-dev" ;;
     *) echo "$common python3 python3-dev python3-venv" ;;
     esac
 }
@@ -114,24 +129,17 @@ provide_emulator() {
     [ "$arch" != "$(uname -m)" ] || return 0  # the machine runs it itself
     if [ ! -f "$QEMU/usr/share/qemu/binfmt.d/qemu-$arch.conf" ]; then
         say "unpacking qemu-user (Debian 13) into $QEMU"
-        # In a private apt state, so that none of the machine's sources changes; apt checks
-        # the index against the archive's signature as usual.
-        local apt apt_opts
-        apt=$(mktemp -d "$CACHE/apt.XXXXXX")
-        mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/parts"
-        echo "deb $MIRROR trixie main" >"$apt/sources.list"
-        apt_opts=(-qq -o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts="$apt/parts"
-            -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache"
-            -o Acquire::Check-Valid-Until=false -o APT::Sandbox::User=root)
+        local debs
+        debs=$(mktemp -d "$CACHE/debs.XXXXXX")
         (
-            cd "$apt" && apt-get "${apt_opts[@]}" update && apt-get "${apt_opts[@]}" download qemu-user &&
-                mkdir -p "$QEMU" && dpkg-deb --fsys-tarfile qemu-user_*.deb | tar -x -C "$QEMU" "./usr/bin/qemu-$arch" \
+            debian_download "$debs" "$(dpkg --print-architecture)" trixie qemu-user &&
+                mkdir -p "$QEMU" && dpkg-deb --fsys-tarfile "$debs"/qemu-user_*.deb | tar -x -C "$QEMU" "./usr/bin/qemu-$arch" \
                 "./usr/libexec/qemu-binfmt/$arch-binfmt-P" "./usr/share/qemu/binfmt.d/qemu-$arch.conf"
         ) || {
-            rm -rf "$apt"
+            rm -rf "$debs"
             return 1
         }
-        rm -rf "$apt"
+        rm -rf "$debs"
     fi
     [ -f "$misc/register" ] || mount -t binfmt_misc binfmt_misc "$misc"
     [ -e "$misc/$entry" ] && return
@@ -142,7 +150,7 @@ provide_emulator() {
 }
 
 make_sid() {  # make_sid CHROOT
-    local chroot=$1 sid log=$CACHE/debootstrap.log first=(--variant=minbase)
+    local chroot=$1 sid log=$CACHE/debootstrap.log first=(--variant=minbase) suite=sid emulated=
     sid=$(sid_dir "$chroot")
     sid_ready "$chroot" && return
     if [ "$(id -u)" -ne 0 ]; then
@@ -155,17 +163,20 @@ make_sid() {  # make_sid CHROOT
     fi
     if [ "$chroot" = host ]; then
         say "making a Debian unstable chroot in $sid (about 3 minutes)"
+    elif [ "$chroot" = bullseye ]; then
+        say "making a Debian 11 chroot in $sid (about 3 minutes)"
+        log=$CACHE/debootstrap-$chroot.log suite=bullseye
     else
         say "making a Debian unstable $chroot chroot in $sid, emulated (about 5 minutes)"
-        log=$CACHE/debootstrap-$chroot.log
+        log=$CACHE/debootstrap-$chroot.log emulated=1
         # Unpacked from here; its packages are then set up inside, by the emulator.
         first+=(--foreign --arch="$([ "$chroot" = aarch64 ] && echo arm64 || echo "$chroot")")
     fi
     rm -rf "$sid"
     mkdir -p "$sid"
     {
-        debootstrap "${first[@]}" sid "$sid" "$MIRROR" &&
-            if [ "$chroot" != host ]; then sid_enter "$chroot" /debootstrap/debootstrap --second-stage; fi
+        debootstrap "${first[@]}" "$suite" "$sid" "$MIRROR" &&
+            if [ -n "$emulated" ]; then sid_enter "$chroot" /debootstrap/debootstrap --second-stage; fi
     } >"$log" 2>&1 || {
         tail -n 20 "$log" >&2
         return 1
@@ -186,15 +197,20 @@ make_sid() {  # make_sid CHROOT
 
 # --- free-threaded CPython from source ---------------------------------------------------
 
-make_freethreaded() {
-    [ -x "$FT_PREFIX/bin/python3.13t" ] && return
-    local src=$CACHE/src build
+fetch_source() {  # the source tarball, checked, in $CACHE/src
+    local src=$CACHE/src
     mkdir -p "$src"
     if ! echo "$FT_SHA256  $src/$FT_TARBALL" | sha256sum --check --status 2>/dev/null; then
         say "downloading $FT_TARBALL"
         curl -fsSL -o "$src/$FT_TARBALL" "$MIRROR/pool/main/p/python3.13/$FT_TARBALL"
         echo "$FT_SHA256  $src/$FT_TARBALL" | sha256sum --check --quiet
     fi
+}
+
+make_freethreaded() {
+    [ -x "$FT_PREFIX/bin/python3.13t" ] && return
+    local src=$CACHE/src build
+    fetch_source
     build=$(mktemp -d "$CACHE/build.XXXXXX")
     say "building CPython ${FT_VERSION}t into $FT_PREFIX (about 6 minutes; log: $build/build.log)"
     (
@@ -210,6 +226,30 @@ make_freethreaded() {
     rm -rf "$build"
 }
 
+# --- CPython 3.13 built in the Debian 11 chroot -------------------------------------------
+
+make_bullseye() {
+    local dir
+    dir=$(sid_dir bullseye)
+    make_sid bullseye
+    [ -x "$dir$OLD_PREFIX/bin/python3.13" ] && return
+    fetch_source
+    say "building CPython $FT_VERSION in the Debian 11 chroot (about 6 minutes; log: $dir/tmp/build.log)"
+    rm -rf "$dir/tmp/build"
+    mkdir -p "$dir/tmp/build"
+    cp "$CACHE/src/$FT_TARBALL" "$dir/tmp/"
+    sid_enter bullseye /bin/bash -euo pipefail -c '
+        cd /tmp/build
+        tar -xf "/tmp/$1" --strip-components=1
+        ./configure --prefix="$2" --with-ensurepip=install
+        make -j"$(nproc)"
+        make install' bash "$FT_TARBALL" "$OLD_PREFIX" >"$dir/tmp/build.log" 2>&1 || {
+        tail -n 30 "$dir/tmp/build.log" >&2
+        return 1
+    }
+    rm -rf "$dir/tmp/build" "$dir/tmp/$FT_TARBALL"
+}
+
 # --- commands ---------------------------------------------------------------------------
 
 provide() {
@@ -222,6 +262,7 @@ provide() {
         case $(chroot_of "$v") in
         "") make_freethreaded ;;
         host) make_sid host ;;
+        bullseye) make_bullseye ;;
         *)
             provide_emulator "$v"
             make_sid "$v"

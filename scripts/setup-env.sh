@@ -47,12 +47,8 @@ PIP=("$VENV/bin/python" -m pip --disable-pip-version-check -q)
 # The build runs without isolation so that the build directory is reused between runs.
 # That holds for dependencies too, so they come as wheels where any release has one
 # (--prefer-binary): the newest is not built for every interpreter (NumPy for
-# free-threaded 3.13, for one). mypy from 1.19 on needs librt and ast-serialize, which
-# have no wheels for free-threaded 3.13 at all (and the latter builds only with Rust),
-# nor librt for s390x: there the stub check runs with mypy 1.18.
-if [ "$(python_tag "$PY")" = cp313t ] || [ "$(uname -m)" = s390x ]; then
-    extra_pip_args+=("mypy<1.19")
-fi
+# free-threaded 3.13, for one); some need pins (find-python.sh).
+mapfile -t -O "${#extra_pip_args[@]}" extra_pip_args < <(interpreter_pins "$PY")
 build_tools=("scikit-build-core>=0.11" ninja)
 command -v cmake >/dev/null 2>&1 || build_tools+=("cmake>=3.18")
 # The rebuild on import keeps its install tree in the build directory from
