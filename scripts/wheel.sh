@@ -81,7 +81,13 @@ headers() {
     version=${tag:2:1}.${tag:3}
     local include='import sysconfig; print(sysconfig.get_path("include"))'
     case $source in
-    machine) copy_headers "$("$PY" -c "$include")" "$arch-linux-gnu" "$dest" ;;
+    machine)
+        if [ "$(python_tag "$PY")" != "$tag" ]; then
+            say "$PY is not the $tag interpreter its wheel is built for (QUORPY_PYTHON names it)"
+            return 1
+        fi
+        copy_headers "$("$PY" -c "$include")" "$arch-linux-gnu" "$dest"
+        ;;
     3.*)
         scripts/pythons.sh run "$source" bash -c "$(declare -f copy_headers)"'
             copy_headers "$("$QUORPY_PYTHON" -c "$1")" "$2" "$3"' bash "$include" "$arch-linux-gnu" "$dest"
