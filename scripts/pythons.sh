@@ -232,6 +232,9 @@ make_bullseye() {
     local dir
     dir=$(sid_dir bullseye)
     make_sid bullseye
+    # OpenSSL's default CA file, which Debian 11's minimal system lacks (later releases'
+    # openssl package links it): without it the CA bundle copied in goes unread.
+    ln -sf /etc/ssl/certs/ca-certificates.crt "$dir/usr/lib/ssl/cert.pem"
     [ -x "$dir$OLD_PREFIX/bin/python3.13" ] && return
     fetch_source
     say "building CPython $FT_VERSION in the Debian 11 chroot (about 6 minutes; log: $dir/tmp/build.log)"
