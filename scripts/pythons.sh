@@ -31,7 +31,7 @@
 # it is not), where qemu-user from Debian 13 (trixie, a static build), unpacked into
 # the cache, is registered with the F flag so that it runs inside the chroot too. The
 # source build needs a C compiler and the usual -dev packages (OpenSSL, libffi, zlib,
-# bz2, lzma).
+# bz2, lzma, sqlite3).
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 source "$ROOT/scripts/debian.sh"  # MIRROR, debian_download
@@ -92,8 +92,9 @@ sid_packages() {
     case $1 in
     host) echo "$common python3.14 python3.14-dev python3.14-venv python3.15 python3.15-dev python3.15-venv" ;;
     s390x) echo "$common python3 python3-dev python3-venv python3-numpy" ;;
-    # What CPython's build needs (as for 3.13t), and a C compiler for the suite's natives.
-    bullseye) echo "ca-certificates gcc make util-linux xz-utils libssl-dev libffi-dev zlib1g-dev libbz2-dev liblzma-dev" ;;
+    # What CPython's build needs (sqlite3 for mypy's cache), and the compilers the suite
+    # builds its natives and includes the package's header with.
+    bullseye) echo "ca-certificates g++ make util-linux xz-utils libssl-dev libffi-dev zlib1g-dev libbz2-dev liblzma-dev libsqlite3-dev" ;;
     *) echo "$common python3 python3-dev python3-venv" ;;
     esac
 }
