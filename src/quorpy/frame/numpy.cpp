@@ -1,5 +1,6 @@
 #include "frame/numpy.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <iterator>
 #include <mutex>
@@ -15,6 +16,7 @@ PyObject* builtins;
 PyObject* dtype_kwnames;  // ("dtype",)
 PyObject* three;          // the 3 of every (rows, 3) shape
 PyObject* empty_rows;     // (0, 3): the one shape an empty transfer allocates
+int watcher = -1;         // the dict watcher, or -1 without one: every lookup is then made afresh
 
 // A call that transfers little is dominated by the two `np` lookups and two attribute
 // lookups it makes, so their results are remembered, and forgotten as soon as the
@@ -22,31 +24,29 @@ PyObject* empty_rows;     // (0, 3): the one shape an empty transfer allocates
 // makes the cache exactly as fresh as a new lookup. Only values read straight out of
 // those two dicts are remembered; anything reached otherwise is looked up every time.
 //
-// Calls on several threads share it. Every field is read and written under `mutex`,
-// and an entry is handed out as a new reference taken under it, so a thread that
-// replaces the entries cannot free one that another thread is about to use.
+// The watcher only counts changes. CPython calls it from inside a change, holding the
+// dict's lock between reading the old value and storing the new one; a watcher that
+// waited there for a lock would detach its thread, which lets another thread change the
+// same dict in between, and the dict would lose track of its values' references. So
+// it takes no lock and calls nothing: entries carry the count they were found at, and
+// are used only while it is unchanged.
+std::atomic<std::uint64_t> changes;
+
+// Calls on several threads share the entries. Every field is read and written under
+// `mutex`, and an entry is handed out as a new reference taken under it, so a thread
+// that replaces the entries cannot free one that another thread is about to use.
 struct NumpyCache {
     Mutex mutex;
-    int watcher = -1;
     bool valid = false;
-    std::uint64_t generation = 0;                        // counts changes to any watched dict
+    std::uint64_t found_at = 0;                          // `changes` when the entries were looked up
     PyObject* ns = nullptr;                              // the module namespace the entries were found through
     PyObject* np = nullptr;                              // strong: the module found there as `np`
     PyObject* attr[static_cast<int>(Str::count_)] = {};  // strong: np.<name>
 } cache;
 
 int forget(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    // No reference is dropped here: the entries are replaced on the next fill, outside
-    // whatever mutation triggered this.
-    std::lock_guard guard(cache.mutex);
-    cache.valid = false;
-    ++cache.generation;
+    changes.fetch_add(1);
     return 0;
-}
-
-std::uint64_t generation() {
-    std::lock_guard guard(cache.mutex);
-    return cache.generation;
 }
 
 // np.<name> as remembered for the namespace `ns`, or an empty Ref.
@@ -54,26 +54,26 @@ Ref remembered(PyObject* ns, Str name) {
     std::lock_guard guard(cache.mutex);
     // The type check catches a module whose __class__ was reassigned, which no dict
     // mutation reports.
-    if (cache.valid && cache.ns == ns && Py_IS_TYPE(cache.np, &PyModule_Type))
+    if (cache.valid && cache.found_at == changes.load() && cache.ns == ns && Py_IS_TYPE(cache.np, &PyModule_Type))
         return Ref::borrow(cache.attr[static_cast<int>(name)]);
     return {};
 }
 
 bool watch(PyObject* dict) {
-    if (cache.watcher < 0) return false;
+    if (watcher < 0) return false;
     // Watching sets a bit in a field of the dict that each of its changes rewrites, so
     // it is done under the dict's own lock, or a change on another thread could undo it.
     int watched;
     Py_BEGIN_CRITICAL_SECTION(dict);
-    watched = PyDict_Watch(cache.watcher, dict);
+    watched = PyDict_Watch(watcher, dict);
     Py_END_CRITICAL_SECTION();
     if (watched == 0) return true;
     PyErr_Clear();
     return false;
 }
 
-// Remembers what a lookup that began at `seen` found, unless a watched dict has changed
-// since then.
+// Remembers what a lookup that began when `changes` was `seen` found, unless a watched
+// dict has changed since then.
 void remember(std::uint64_t seen, PyObject* ns, PyObject* np, Str name, PyObject* value) {
     // References are dropped only once the lock is given back and the cache is
     // consistent again: a finaliser that changes a watched dict then invalidates it, as
@@ -81,12 +81,13 @@ void remember(std::uint64_t seen, PyObject* ns, PyObject* np, Str name, PyObject
     PyObject* dropped[std::size(cache.attr) + 2] = {};
     {
         std::lock_guard guard(cache.mutex);
-        if (cache.generation != seen) return;
+        if (changes.load() != seen) return;
         std::size_t k = 0;
-        if (!cache.valid || cache.ns != ns || cache.np != np) {
+        if (!cache.valid || cache.found_at != seen || cache.ns != ns || cache.np != np) {
             for (PyObject*& entry : cache.attr) dropped[k++] = std::exchange(entry, nullptr);
             dropped[k++] = std::exchange(cache.np, Py_NewRef(np));
             cache.ns = ns;
+            cache.found_at = seen;
             cache.valid = true;
         }
         dropped[k++] = std::exchange(cache.attr[static_cast<int>(name)], Py_NewRef(value));
@@ -123,7 +124,7 @@ Ref numpy_attribute(PyObject* module, Str name) {
     // __eq__ is called), and other threads can run at any time, and rebind what was
     // just read.
     const bool ns_watched = watch(ns);
-    const std::uint64_t seen = generation();
+    const std::uint64_t seen = changes.load();
     PyObject* found = nullptr;
     if (get_item(ns, Str::np, &found) < 0) return {};
     const bool in_namespace = found != nullptr;
@@ -151,9 +152,8 @@ bool init_numpy_access() noexcept {
     if (!(dtype_kwnames = PyTuple_Pack(1, str(Str::dtype)))) return false;
     if (!(three = PyLong_FromLong(3))) return false;
     if (!(empty_rows = Py_BuildValue("(iO)", 0, three))) return false;
-    // Without a watcher every lookup is simply made afresh.
-    cache.watcher = PyDict_AddWatcher(forget);
-    if (cache.watcher < 0) PyErr_Clear();
+    watcher = PyDict_AddWatcher(forget);
+    if (watcher < 0) PyErr_Clear();
     return true;
 }
 
