@@ -49,8 +49,7 @@ constexpr Param h{Str::h, Conv::U64};
 
 #define QUORPY_FUNCTION(name, ...) {#name, {"quorpy._fastloop." #name, __LINE__}, name, __VA_ARGS__}
 
-// In binding order: the execute step binds 0-7, resets the traversal state, then 8-9.
-// Constant, so that each function's signature is spelled out from it at compile time.
+// In binding order. Constant, so that each function's signature is spelled out from it at compile time.
 constexpr Function functions[] = {
     QUORPY_FUNCTION(read_vertices, 4, {fn, inst, h, {Str::n, Conv::Int}}),
     QUORPY_FUNCTION(read_triangles, 4, {fn, inst, h, {Str::n, Conv::Int}}),
@@ -66,7 +65,6 @@ constexpr Function functions[] = {
 #undef QUORPY_FUNCTION
 
 constexpr std::size_t function_count = std::size(functions);
-constexpr std::size_t first_traversal_function = 8;
 
 template <std::size_t I>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -204,10 +202,10 @@ Ref import_numpy() {
     return Ref::steal(PyImport_ImportModuleLevelObject(name.get(), the_namespace, locals.get(), nullptr, 0));
 }
 
-bool bind_functions(PyObject* module, std::size_t first, std::size_t last) {
+bool bind_functions(PyObject* module) {
     Ref owner = Ref::steal(PyUnicode_FromString(module_name));
     if (!owner) return false;
-    for (std::size_t i = first; i < last; ++i) {
+    for (std::size_t i = 0; i < function_count; ++i) {
         Ref function = Ref::steal(PyCMethod_New(&method_defs[i], module, owner.get(), nullptr));
         if (!function || PyModule_AddObjectRef(module, functions[i].name, function.get()) < 0) return false;
     }
@@ -220,9 +218,7 @@ bool populate(PyObject* module) {
     if (!register_in_sys_modules(module)) return false;
     Ref numpy = import_numpy();
     if (!numpy || PyModule_AddObjectRef(module, "np", numpy.get()) < 0) return false;
-    if (!bind_functions(module, 0, first_traversal_function)) return false;
-    reset_traversal();
-    if (!bind_functions(module, first_traversal_function, function_count)) return false;
+    if (!bind_functions(module)) return false;
     Ref test = Ref::steal(PyDict_New());
     return test && PyModule_AddObjectRef(module, "__test__", test.get()) == 0;
 }

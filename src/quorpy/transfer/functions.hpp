@@ -18,7 +18,4 @@ Ref vector_get_many(Args& a);
 Ref scalar_active_values(Args& a);
 Ref vector_active_values(Args& a);
 
-// Puts the active-value traversal state back to its start.
-void reset_traversal() noexcept;
-
 }  // namespace quorpy
