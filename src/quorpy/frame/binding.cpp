@@ -9,8 +9,8 @@
 namespace quorpy {
 namespace {
 
-// Process-wide, made once and kept for the life of the process.
-PyObject* strings[std::size(str_text)];
+// Set by the module execution that first gets this far: executions run one at a time
+// (module.cpp), and no function exists before.
 bool initialised;
 
 bool count_error(const Function& f, Py_ssize_t given) {
@@ -160,15 +160,20 @@ bool convert(const Function& f, PyObject* const* slot, Args& a) {
 
 }  // namespace
 
-PyObject* str(Str s) noexcept { return strings[static_cast<int>(s)]; }
-
 bool init_binding() noexcept {
     if (initialised) return true;
-    for (std::size_t i = 0; i < std::size(str_text); ++i) {
-        if (!strings[i] && !(strings[i] = PyUnicode_InternFromString(str_text[i]))) return false;
-    }
-    initialised = init_numpy_access();
+    initialised = init_names() && init_numpy_access();
     return initialised;
+}
+
+bool add_functions(PyObject* module, const FunctionTable& table) noexcept {
+    Ref owner = Ref::steal(PyUnicode_FromString(QUORPY_MODULE));
+    if (!owner) return false;
+    for (std::size_t i = 0; i < table.count; ++i) {
+        Ref function = Ref::steal(PyCMethod_New(&table.defs[i], module, owner.get(), nullptr));
+        if (!function || PyModule_AddObjectRef(module, table.rows[i].name, function.get()) < 0) return false;
+    }
+    return true;
 }
 
 PyObject* call_function(const Function& f, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
@@ -193,7 +198,7 @@ PyObject* call_function(const Function& f, PyObject* module, PyObject* const* ar
 PyCodeObject* TracebackSite::code() const noexcept {
     PyCodeObject* code = code_.load(std::memory_order_acquire);
     if (code) return code;
-    PyCodeObject* made = PyCode_NewEmpty(traceback_file, qualname_, line_);
+    PyCodeObject* made = PyCode_NewEmpty(file_, qualname_, line_);
     if (!made) return nullptr;
     if (code_.compare_exchange_strong(code, made, std::memory_order_acq_rel)) return made;
     Py_DECREF(made);

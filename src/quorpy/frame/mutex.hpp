@@ -5,8 +5,10 @@
 // A free-threaded interpreter has no such lock: there it is a PyMutex, which parks a
 // waiting thread, detached from the interpreter, instead of spinning.
 //
-// Nothing that can run Python code may happen while it is held: that code could need
-// the same lock (a dict watcher, a finaliser) on this very thread.
+// Nothing that can run Python code may happen while it is held (setting an exception
+// included): that code could need the same lock (a finaliser calling the module) on this
+// very thread. Nor may it be taken where waiting must not detach the thread, as in a
+// dict watcher, which CPython calls inside the dict's critical section.
 #pragma once
 
 #include <Python.h>

@@ -11,7 +11,8 @@
 namespace quorpy {
 namespace {
 
-// Process-wide, made once and kept for the life of the process.
+// Made at module execution, before any function exists, and kept for the life of the
+// process.
 PyObject* builtins;
 PyObject* dtype_kwnames;  // ("dtype",)
 PyObject* three;          // the 3 of every (rows, 3) shape
@@ -38,10 +39,10 @@ std::atomic<std::uint64_t> changes;
 struct NumpyCache {
     Mutex mutex;
     bool valid = false;
-    std::uint64_t found_at = 0;                          // `changes` when the entries were looked up
-    PyObject* ns = nullptr;                              // the module namespace the entries were found through
-    PyObject* np = nullptr;                              // strong: the module found there as `np`
-    PyObject* attr[static_cast<int>(Str::count_)] = {};  // strong: np.<name>
+    std::uint64_t found_at = 0;      // `changes` when the entries were looked up
+    PyObject* ns = nullptr;          // the module namespace the entries were found through
+    PyObject* np = nullptr;          // strong: the module found there as `np`
+    PyObject* attr[str_count] = {};  // strong: np.<name>
 } cache;
 
 int forget(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {

@@ -1,11 +1,14 @@
-// The bodies of the ten module functions, one family per source file. Each receives
-// its arguments bound and converted (frame/binding.hpp) and returns a new reference,
-// or an empty Ref with the exception set.
+// The ten module functions: their table (functions.cpp) and their bodies, one family per
+// source file. Each body receives its arguments bound and converted (frame/binding.hpp)
+// and returns a new reference, or an empty Ref with the exception set.
 #pragma once
 
 #include "frame/binding.hpp"
 
 namespace quorpy {
+
+// In binding order.
+extern const FunctionTable functions;
 
 Ref read_vertices(Args& a);
 Ref read_triangles(Args& a);
