@@ -179,9 +179,9 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
 #ifdef Py_GIL_DISABLED
     // Without it a free-threaded interpreter turns the GIL back on at import. What calls
-    // share is safe without it: constants made once by the execute step, the NumPy
-    // cache (under its own lock) and the traceback code objects (published atomically);
-    // a traversal's state is the calling thread's own.
+    // share is safe without it: constants and traceback code objects made by the execute
+    // step, and the NumPy cache (under its own lock); a traversal's state is the calling
+    // thread's own.
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
     {0, nullptr},

@@ -4,6 +4,7 @@
 #include <frameobject.h>
 
 #include <climits>
+#include <cstring>
 #include <iterator>
 
 namespace quorpy {
@@ -167,11 +168,21 @@ bool init_binding() noexcept {
 }
 
 bool add_functions(PyObject* module, const FunctionTable& table) noexcept {
+    for (std::size_t i = 0; i < table.count; ++i)
+        if (!table.rows[i].site.make()) return false;
+    // Functions added this way have their reference counts deferred on free-threaded
+    // builds, so that calls on several threads do not all write to them.
+    if (PyModule_AddFunctions(module, table.defs) < 0) return false;
+    // Their __module__ is the module's __name__, which is some other name only when the
+    // file was loaded under one: it is still this module.
+    const char* name = PyModule_GetName(module);
+    if (!name) return false;
+    if (std::strcmp(name, QUORPY_MODULE) == 0) return true;
     Ref owner = Ref::steal(PyUnicode_FromString(QUORPY_MODULE));
     if (!owner) return false;
     for (std::size_t i = 0; i < table.count; ++i) {
-        Ref function = Ref::steal(PyCMethod_New(&table.defs[i], module, owner.get(), nullptr));
-        if (!function || PyModule_AddObjectRef(module, table.rows[i].name, function.get()) < 0) return false;
+        Ref function = Ref::steal(PyObject_GetAttrString(module, table.rows[i].name));
+        if (!function || PyObject_SetAttrString(function.get(), "__module__", owner.get()) < 0) return false;
     }
     return true;
 }
@@ -195,19 +206,17 @@ PyObject* call_function(const Function& f, PyObject* module, PyObject* const* ar
     return result.release();
 }
 
-PyCodeObject* TracebackSite::code() const noexcept {
-    PyCodeObject* code = code_.load(std::memory_order_acquire);
-    if (code) return code;
+bool TracebackSite::make() const noexcept {
+    if (code_.load(std::memory_order_acquire)) return true;
     PyCodeObject* made = PyCode_NewEmpty(file_, qualname_, line_);
-    if (!made) return nullptr;
-    if (code_.compare_exchange_strong(code, made, std::memory_order_acq_rel)) return made;
-    Py_DECREF(made);
-    return code;
+    if (!made) return false;
+    code_.store(made, std::memory_order_release);
+    return true;
 }
 
 void TracebackSite::add(PyObject* globals) const noexcept {
     PyObject* exc = PyErr_GetRaisedException();
-    PyCodeObject* code = this->code();
+    PyCodeObject* code = make() ? code_.load(std::memory_order_acquire) : nullptr;
     PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     // Failing to describe the error must not replace it.
     PyErr_Clear();

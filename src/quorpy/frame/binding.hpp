@@ -53,23 +53,27 @@ struct Args {
 using Body = Ref (*)(Args&);
 
 // Where a failure is reported: the one traceback entry a failing call adds, named
-// `qualname` and pointing at `line` of `file`. Its code object is made on the first
-// failure and kept, so that a failing call only makes a frame.
+// `qualname` and pointing at `line` of `file`. Its code object is made ahead, at module
+// execution, so that a failing call only makes a frame: making one interns strings,
+// which two threads failing at once for the first time would do together.
 class TracebackSite {
 public:
     constexpr TracebackSite(const char* qualname, const char* file, int line) noexcept
         : qualname_(qualname), file_(file), line_(line) {}
+    // Makes the code object unless it is made; module execution only, which runs on one
+    // thread at a time (module.cpp).
+    bool make() const noexcept;
     // Adds the entry to the pending exception, with a frame whose globals are `globals`.
+    // A function's site was made before the function existed; the site of module
+    // execution is made here, during it.
     void add(PyObject* globals) const noexcept;
 
 private:
-    PyCodeObject* code() const noexcept;
-
     const char* qualname_;
     const char* file_;
     int line_;
-    // Strong once made, and kept for the life of the process. Threads may fail at the
-    // same time: the first to publish its code object wins, the others drop theirs.
+    // Strong once made, and kept for the life of the process; read by calls on any
+    // thread.
     mutable std::atomic<PyCodeObject*> code_ = nullptr;
 };
 
@@ -92,7 +96,8 @@ struct FunctionTable {
 // Interns the strings and makes the shared constants; idempotent.
 bool init_binding() noexcept;
 
-// Adds the table's functions to `module`, in table order.
+// Adds the table's functions to `module`, in table order, with each one's traceback
+// site made first.
 bool add_functions(PyObject* module, const FunctionTable& table) noexcept;
 
 // The whole life of one call: bind, convert, run the body, and on failure add the one
