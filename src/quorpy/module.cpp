@@ -180,8 +180,8 @@ PyModuleDef_Slot module_slots[] = {
 #ifdef Py_GIL_DISABLED
     // Without it a free-threaded interpreter turns the GIL back on at import. What calls
     // share is safe without it: constants and traceback code objects made by the execute
-    // step, and the NumPy cache (under its own lock); a traversal's state is the calling
-    // thread's own.
+    // step, and the count of changes to the dicts the NumPy cache watches (atomic); each
+    // thread's NumPy cache and traversal state are its own.
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
     {0, nullptr},
