@@ -1,4 +1,4 @@
-// The lock for process-wide state that calls share.
+// The lock for process-wide mutable state (the module's own, module.cpp).
 //
 // Where the interpreter has a GIL, the GIL already serialises every access to that state
 // (none is touched with it released), so Mutex is empty and locking it costs nothing.
