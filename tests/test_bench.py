@@ -680,7 +680,7 @@ def test_mypy_knows_the_functions(tmp_path):
         from numpy.typing import NDArray
         from quorpy import _fastloop
 
-        verts: NDArray[np.float32] = _fastloop.read_vertices(1, 2, 3, n=np.int64(4))
+        verts: NDArray[np.float32] = _fastloop.read_vertices(np.uint64(1), True, 3, n=np.int64(4))
         tris: NDArray[np.int32] = _fastloop.read_triangles(fn=1, inst=2, h=3, n=4)
         vals, found = _fastloop.scalar_get_many(1, 2, 3, pos=verts)
         ok: NDArray[np.bool_] = found
@@ -694,6 +694,9 @@ def test_mypy_knows_the_functions(tmp_path):
         _fastloop.read_vertices(1, 2, 3)
         _fastloop.read_vertices(1, 2, 3, count=4)
         t: str = _fastloop.read_triangles(1, 2, 3, 4)
+        fn, inst, h = 1, 2, 3
+        _fastloop.read_vertices(fn, inst, h, 2.5)  # runs, and reads 2 rows
+        _fastloop.add_vertices(fn, 2.0, h, None)
     """)
     )
     cmd = [
@@ -713,3 +716,6 @@ def test_mypy_knows_the_functions(tmp_path):
     assert 'Missing positional argument "n"' in bad.stdout
     assert 'Unexpected keyword argument "count"' in bad.stdout
     assert "Incompatible types in assignment" in bad.stdout
+    # Integers only: a float converts at run time, truncated.
+    assert 'Argument 4 to "read_vertices" has incompatible type "float"' in bad.stdout
+    assert 'Argument 2 to "add_vertices" has incompatible type "float"' in bad.stdout
