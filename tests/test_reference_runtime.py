@@ -2,13 +2,16 @@
 libraries, the C header of the native types and the README's examples."""
 
 import ctypes
+import gc
 import os
 import re
 import shlex
 import shutil
 import struct
 import subprocess
+import sys
 import threading
+import warnings
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -77,6 +80,29 @@ def test_close_destroys_instance_and_objects():
     assert rt.lib.qlref_mesh_create(inst) == 0
     with pytest.raises(ValueError):
         rt.args("get_vertex", mesh)
+
+
+@pytest.mark.thread_unsafe  # the unraisable hook and the warning filters are the process's
+@pytest.mark.parametrize("closed", [True, False])
+def test_a_runtime_collected_unclosed_is_destroyed_with_a_resource_warning(closed):
+    rt = Runtime()
+    lib, inst, mesh = rt.lib, rt.inst, rt.new_mesh()
+    if closed:
+        rt.close()
+    seen = []
+    # As under -W error::ResourceWarning: the warning raised in __del__ reaches the hook.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", ResourceWarning)
+        hook, sys.unraisablehook = sys.unraisablehook, seen.append
+        try:
+            del rt
+            gc.collect()
+        finally:
+            sys.unraisablehook = hook
+    assert [(type(u.exc_value), str(u.exc_value)) for u in seen] == (
+        [] if closed else [(ResourceWarning, f"unclosed runtime instance {inst}")]
+    )
+    assert lib.qlref_mesh_vertex_count(inst, mesh) == -1
 
 
 @pytest.mark.parametrize("kind", ["mesh", "scalar", "vector"])
