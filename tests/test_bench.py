@@ -24,7 +24,7 @@ import pytest
 
 import quorpy
 from quorpy import _fastloop, catalogue
-from quorpy.bench import clib, report, suite, threads, timing
+from quorpy.bench import cli, clib, report, suite, threads, timing
 from quorpy.bench.contenders import Call
 from quorpy.bench.workloads import FUNCTIONS, WORKLOADS
 
@@ -171,6 +171,14 @@ def test_version_names_what_would_be_timed_and_runs_nothing():
     assert proc.returncode == 0, proc.stderr
     assert f"quorpy {quorpy.__version__} (NumPy {np.__version__}, CPython {platform.python_version()}" in proc.stdout
     assert "[  1/" not in proc.stderr
+
+
+def test_help_says_what_each_numbered_target_is(capsys):
+    with pytest.raises(SystemExit):
+        cli.parse(["--help"])
+    legend = report.targets_legend()
+    assert [line[:5] for line in legend if line[2] == "("] == [f"  ({k})" for k in range(1, 6)]
+    assert "\n".join(legend) in capsys.readouterr().out
 
 
 def test_missing_optional_contenders_are_reported_not_fatal(tmp_path):
@@ -540,9 +548,12 @@ def test_targets_without_the_size_are_not_measured():
     first = next(t for t in rows if t["target"].startswith("(1)"))
     assert first["status"] == "not measured"
     # Two threads gain no more than the C loop's control gains: the native's or the
-    # machine's limit, not a miss; short of a control that reaches 1.70, a miss.
+    # machine's limit, not a miss, and the verdict says what it was judged against;
+    # short of a control that reaches 1.70, a miss.
     threads = next(t for t in rows if t["target"].startswith("(5)"))
-    assert threads["status"] == "pass" and "misses too" in threads["note"]
+    assert threads["status"] == "pass" and threads["limit"] == pytest.approx(1.0)
+    assert threads["target"] == "(5) n=10^6: two threads / one >= 1.00, the C loop's own gain"
+    assert "the C loop's control: 1.00, short of 1.70" in report.targets_text([threads])
     run = _fake_run({}, threads_rounds=[1.0, 1.1, 0.9], control_rounds=[1.9, 1.8, 2.0])
     threads = next(t for t in report.targets(run) if t["target"].startswith("(5)"))
     assert threads["status"] == "MISS" and threads["limit"] == 1.70
