@@ -14,6 +14,7 @@ import platform
 import re
 import shutil
 import statistics
+import string
 import subprocess
 import sys
 import textwrap
@@ -27,6 +28,9 @@ from quorpy import _fastloop, catalogue
 from quorpy.bench import cli, clib, report, suite, threads, timing
 from quorpy.bench.contenders import Call
 from quorpy.bench.workloads import FUNCTIONS, WORKLOADS
+from quorpy.catalogue import HANDLES
+
+from helpers import HasInt
 
 CONTENDERS = ("quorpy", "c_loop", "numba", "ctypes", "cffi")
 HAVE_MATPLOTLIB = importlib.util.find_spec("matplotlib") is not None
@@ -678,6 +682,53 @@ def test_catalogue_gives_the_arrays_each_function_takes_and_returns(spec):
     for a in spec.inputs:
         with pytest.raises(ValueError):
             f(**{**kw, a.name: np.ones(a.sized(n), np.float64)})
+
+
+def _raised_as_listed(spec: catalogue.Function, exc: BaseException) -> bool:
+    """exc is one of the errors the catalogue lists for the function, with its text: the
+    function's name and parameter count filled in, any other field standing for anything."""
+    known = {"function": spec.name, "count": str(len(spec.params))}
+    for error in (e for group in spec.raises.values() for e in group):
+        pattern = "".join(
+            re.escape(literal) + ("" if field is None else re.escape(known[field]) if field in known else ".+?")
+            for literal, field, _, _ in string.Formatter().parse(error.message)
+        )
+        if type(exc).__name__ == error.exception and re.fullmatch(pattern, str(exc)):
+            return True
+    return False
+
+
+@pytest.mark.parametrize("spec", list(catalogue.FUNCTIONS.values()), ids=lambda f: f.name)
+def test_catalogue_lists_the_errors_calls_raise_with_their_texts(spec, monkeypatch):
+    n, f = 3, getattr(_fastloop, spec.name)
+    clib.reserve(n)
+    good = {"fn": clib.cheapest(spec.name), "inst": 1, "h": n if spec.family == catalogue.ACTIVE_VALUES else 1}
+    good.update(
+        {"n": n} if spec.family == catalogue.READOUT else {a.name: np.ones(a.sized(n), a.dtype) for a in spec.inputs}
+    )
+    args = [good[p] for p in spec.params]
+    bad: list[dict] = [{"fn": 0}, *({p: v} for p in HANDLES for v in ("1", -1, 2**64, HasInt(2.0)))]
+    if spec.family == catalogue.READOUT:
+        bad += [{"n": v} for v in (2**31, 2**63, -1)]
+    for a in spec.inputs:
+        x = np.ones(a.sized(n), a.dtype)
+        readonly = x.copy()
+        readonly.flags.writeable = False
+        misaligned = np.zeros(x.nbytes + 1, np.uint8)[1:].view(a.dtype).reshape(x.shape)
+        bad += [{a.name: v} for v in ([[1, 2, 3]], x[::2], readonly, x.astype(np.float64), misaligned)]
+        bad.append({a.name: x.reshape(-1) if x.ndim == 2 else x.reshape(-1, 1)})
+        bad.append({a.name: np.ones((n, 2), a.dtype)} if x.ndim == 2 else {a.name: np.ones(n - 1, a.dtype)})
+        if spec.family == catalogue.FIELD_SETTER and a.name == "vals":
+            bad.append({a.name: np.ones(a.sized(n - 1), a.dtype)})
+    calls = [lambda: f(*args[:-1]), lambda: f(*args, fn=1), lambda: f(*args, m=1)]
+    calls += [lambda change=change: f(**{**good, **change}) for change in bad]
+    if spec.outputs:
+        calls.append(lambda: (monkeypatch.delattr(_fastloop, "np"), f(**good)))
+    for call in calls:
+        with pytest.raises(Exception) as info:
+            call()
+        assert _raised_as_listed(spec, info.value), f"{type(info.value).__name__}: {info.value}"
+        monkeypatch.undo()
 
 
 @pytest.mark.skipif(
