@@ -67,8 +67,9 @@ def header_typedefs(text: str) -> dict[str, tuple[str, str]]:
     in_comment = False
     for line in text.splitlines():
         stripped = line.strip()
-        if stripped.startswith("/*") or in_comment:
-            comment = [] if not in_comment else comment
+        if in_comment or stripped.startswith("/*"):
+            if not in_comment:
+                comment = []
             comment.append(line)
             in_comment = "*/" not in stripped
             continue
@@ -87,12 +88,9 @@ def declaration(native: str, typedefs: dict[str, tuple[str, str]]) -> list[str]:
     if native not in typedefs:
         raise ExtensionError(f"{native}, a native type of the catalogue, is not declared in {HEADER}")
     comment, decl = typedefs[native]
-    used = [t for t in re.findall(r"\bQL\w+", decl.split("(*", 1)[1]) if t != native and t in typedefs]
-    lines = comment.splitlines()
-    for t in dict.fromkeys(used):
-        if typedefs[t][1] != decl and t != "QLu64":
-            lines.append(typedefs[t][1])
-    return [*lines, decl]
+    taken = decl.split("(*", 1)[1]
+    used = dict.fromkeys(t for t in re.findall(r"\bQL\w+", taken) if t in typedefs and t not in (native, "QLu64"))
+    return [*comment.splitlines(), *(typedefs[t][1] for t in used), decl]
 
 
 # -- the stub ----------------------------------------------------------------------------
