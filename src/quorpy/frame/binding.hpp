@@ -24,6 +24,7 @@ namespace quorpy {
 enum class Str : unsigned char {
     fn, inst, h, n, verts, tris, pos, vals,
     np, empty, zeros, float32, int32, uint8, view, dtype,
+    add_note,
     count_
 };
 
@@ -32,6 +33,7 @@ enum class Str : unsigned char {
 inline constexpr const char* str_text[] = {
     "fn", "inst", "h", "n", "verts", "tris", "pos", "vals",
     "np", "empty", "zeros", "float32", "int32", "uint8", "view", "dtype",
+    "add_note",
 };
 // clang-format on
 static_assert(std::size(str_text) == static_cast<std::size_t>(Str::count_));
@@ -84,6 +86,11 @@ private:
     // same time: the first to publish its code object wins, the others drop theirs.
     mutable std::atomic<PyCodeObject*> code_ = nullptr;
 };
+
+// Adds a note to the pending exception, formatted as PyUnicode_FromFormat does: what its
+// message cannot say, such as which argument it is about and the usual fix. The
+// exception itself stays as it is, and a note that cannot be added is dropped.
+void add_note(const char* format, ...) noexcept;
 
 struct Function {
     const char* name;  // as the binder's messages print it
