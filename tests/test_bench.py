@@ -14,7 +14,6 @@ import platform
 import re
 import shutil
 import statistics
-import string
 import subprocess
 import sys
 import textwrap
@@ -30,7 +29,7 @@ from quorpy.bench.contenders import Call
 from quorpy.bench.workloads import FUNCTIONS, WORKLOADS
 from quorpy.catalogue import HANDLES
 
-from helpers import HasInt
+from helpers import HasInt, raised_as_listed
 
 CONTENDERS = ("quorpy", "c_loop", "numba", "ctypes", "cffi")
 HAVE_MATPLOTLIB = importlib.util.find_spec("matplotlib") is not None
@@ -684,20 +683,6 @@ def test_catalogue_gives_the_arrays_each_function_takes_and_returns(spec):
             f(**{**kw, a.name: np.ones(a.sized(n), np.float64)})
 
 
-def _raised_as_listed(spec: catalogue.Function, exc: BaseException) -> bool:
-    """exc is one of the errors the catalogue lists for the function, with its text: the
-    function's name and parameter count filled in, any other field standing for anything."""
-    known = {"function": spec.name, "count": str(len(spec.params))}
-    for error in (e for group in spec.raises.values() for e in group):
-        pattern = "".join(
-            re.escape(literal) + ("" if field is None else re.escape(known[field]) if field in known else ".+?")
-            for literal, field, _, _ in string.Formatter().parse(error.message)
-        )
-        if type(exc).__name__ == error.exception and re.fullmatch(pattern, str(exc)):
-            return True
-    return False
-
-
 @pytest.mark.parametrize("spec", list(catalogue.FUNCTIONS.values()), ids=lambda f: f.name)
 def test_catalogue_lists_the_errors_calls_raise_with_their_texts(spec, monkeypatch):
     n, f = 3, getattr(_fastloop, spec.name)
@@ -727,7 +712,7 @@ def test_catalogue_lists_the_errors_calls_raise_with_their_texts(spec, monkeypat
     for call in calls:
         with pytest.raises(Exception) as info:
             call()
-        assert _raised_as_listed(spec, info.value), f"{type(info.value).__name__}: {info.value}"
+        assert raised_as_listed(spec, info.value), f"{type(info.value).__name__}: {info.value}"
         monkeypatch.undo()
 
 

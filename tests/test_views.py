@@ -10,6 +10,9 @@ from _testbuffer import ND_WRITABLE, ndarray
 import numpy as np
 import pytest
 
+from quorpy import catalogue
+from quorpy.catalogue import BUFFER_ERRORS
+
 from helpers import (
     CONTIG_WRITABLE_FORMAT,
     FOREIGN_ORDER,
@@ -18,6 +21,7 @@ from helpers import (
     NATIVE_ORDER,
     assert_one_module_frame,
     get_buffer_error,
+    raised_as_listed,
 )
 
 # Every view taken over a caller argument: function, parameter, element, axes.
@@ -94,6 +98,11 @@ def refuse(fastloop, rec, slot, obj, exc_type, message):
         func(*call_args(func_name, param, obj, rec.fn(FN_KIND[func_name])))
     assert type(info.value) is exc_type
     assert str(info.value) == message
+    if get_buffer_error(obj) is None:
+        # The module's own refusal: the documentation lists it, among the function's
+        # errors or the rarer ones.
+        spec = catalogue.FUNCTIONS[func_name]
+        assert raised_as_listed(spec, info.value, [e for g in spec.raises.values() for e in g] + list(BUFFER_ERRORS))
     assert_one_module_frame(info.value, func_name)
     assert rec.count() == 0
     return info.value

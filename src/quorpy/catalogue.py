@@ -188,6 +188,11 @@ BUFFER_ERRORS = (
     ),
     Error(
         "ValueError",
+        "Buffer dtype mismatch, expected end but got {got}",
+        "a format of more than one element: a repeat count, or a record of several fields",
+    ),
+    Error(
+        "ValueError",
         "Buffer dtype mismatch; next field is at offset {offset} but 0 expected",
         "a record whose element does not come first",
     ),
