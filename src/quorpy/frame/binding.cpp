@@ -4,6 +4,7 @@
 #include <frameobject.h>
 
 #include <climits>
+#include <cstdarg>
 #include <cstring>
 #include <iterator>
 
@@ -74,15 +75,19 @@ bool bind(const Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     return true;
 }
 
+bool has_int(PyObject* x) {
+    PyNumberMethods* nb = Py_TYPE(x)->tp_as_number;
+    return nb && nb->nb_int;
+}
+
 // The int an argument stands for: itself, or what its __int__ returns. Never __index__.
 PyObject* integer_of(PyObject* x, Ref& owner) {
     if (PyLong_Check(x)) return x;
-    PyNumberMethods* nb = Py_TYPE(x)->tp_as_number;
-    if (!nb || !nb->nb_int) {
+    if (!has_int(x)) {
         PyErr_SetString(PyExc_TypeError, "an integer is required");
         return nullptr;
     }
-    owner = Ref::steal(nb->nb_int(x));
+    owner = Ref::steal(Py_TYPE(x)->tp_as_number->nb_int(x));
     PyObject* r = owner.get();
     if (!r || PyLong_CheckExact(r)) return r;
     if (!PyLong_Check(r)) {
@@ -148,7 +153,15 @@ bool convert(const Function& f, PyObject* const* slot, Args& a) {
         bool ok = false;
         const char* name = text(f.params[j].name);
         switch (f.params[j].conv) {
-        case Conv::U64: ok = to_u64(slot[j], *handles[nhandles++]); break;
+        case Conv::U64:
+            ok = to_u64(slot[j], *handles[nhandles++]);
+            // The address is what a caller most often gets wrong: a ctypes function
+            // object is not one.
+            if (!ok && f.params[j].name == Str::fn && !PyLong_Check(slot[j]) && !has_int(slot[j]))
+                add_note(
+                    "fn must be the address of a native function, an int: for a ctypes function f, pass "
+                    "ctypes.cast(f, ctypes.c_void_p).value");
+            break;
         case Conv::Int: ok = to_int(slot[j], a.n); break;
         case Conv::FloatRows: ok = a.view[nviews++].acquire_argument(slot[j], ElemType::Float, 2, name); break;
         case Conv::IntRows: ok = a.view[nviews++].acquire_argument(slot[j], ElemType::Int, 2, name); break;
@@ -204,6 +217,17 @@ PyObject* call_function(const Function& f, PyObject* module, PyObject* const* ar
         f.site.add(PyModule_GetDict(module));
     }
     return result.release();
+}
+
+void add_note(const char* format, ...) noexcept {
+    PyObject* exc = PyErr_GetRaisedException();
+    va_list args;
+    va_start(args, format);
+    Ref note = Ref::steal(PyUnicode_FromFormatV(format, args));
+    va_end(args);
+    if (note) Ref::steal(PyObject_CallMethodOneArg(exc, str(Str::add_note), note.get()));
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
 }
 
 bool TracebackSite::make() const noexcept {

@@ -77,6 +77,11 @@ private:
     mutable std::atomic<PyCodeObject*> code_ = nullptr;
 };
 
+// Adds a note to the pending exception, formatted as PyUnicode_FromFormat does: what its
+// message cannot say, such as which argument it is about and the usual fix. The
+// exception itself stays as it is, and a note that cannot be added is dropped.
+void add_note(const char* format, ...) noexcept;
+
 struct Function {
     const char* name;  // as the binder's messages print it
     TracebackSite site;

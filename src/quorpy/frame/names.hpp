@@ -1,5 +1,6 @@
 // The strings the module interns, once, at module execution: parameter names (matched
-// by identity first) and the names the bodies look up on NumPy. Each is written once,
+// by identity first), the names the bodies look up on NumPy, and the method that adds a
+// note to an exception. Each is written once,
 // in QUORPY_NAMES, which makes both the Str enumerator and its text.
 #pragma once
 
@@ -11,7 +12,8 @@
 // clang-format off: a table
 #define QUORPY_NAMES(X) \
     X(fn) X(inst) X(h) X(n) X(verts) X(tris) X(pos) X(vals) \
-    X(np) X(empty) X(zeros) X(float32) X(int32) X(uint8) X(view) X(dtype)
+    X(np) X(empty) X(zeros) X(float32) X(int32) X(uint8) X(view) X(dtype) \
+    X(add_note)
 // clang-format on
 
 namespace quorpy {
