@@ -29,7 +29,7 @@ mapfile -t pins < <(interpreter_pins "$PY")
 # The suite, the pages whose examples it runs, and what its test natives are built from
 # besides their own sources and the installed quorpy/native.h: the sanitizer flags and
 # the header of attribute macros, which does not ship.
-cp -r --parents tests README.md DESCRIPTION.md cmake src/quorpy/platform.h "$WORK/"
+cp -r --parents tests README.md DESCRIPTION.md docs examples cmake src/quorpy/platform.h "$WORK/"
 cd "$WORK"
 "$WORK/venv/bin/python" -c 'import quorpy, sys; print("testing quorpy", quorpy.__version__, "at", quorpy.__file__, "with", sys.version)'
 "$WORK/venv/bin/python" -m pytest -ra -p no:cacheprovider tests "$@"
