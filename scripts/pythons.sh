@@ -11,13 +11,18 @@
 #   s390x       big-endian; NumPy publishes no wheels for it, so the venv sees Debian's
 #               python3-numpy (QUORPY_SYSTEM_SITE_PACKAGES=1, see scripts/setup-env.sh)
 #   aarch64     little-endian, NumPy from its wheel
+# and, also on demand, 3.13t built once more for ThreadSanitizer:
+#   3.13t-tsan  the same tarball, --disable-gil --with-thread-sanitizer, compiled with
+#               Clang (installed with apt-get when missing); CPython's own suppressions
+#               for it go to share/tsan/ in its prefix. Whatever is built to run in it
+#               must be compiled with its compiler and -fsanitize=thread (scripts/tsan.sh)
 #
 #   scripts/pythons.sh [VERSION...]               provide them (default: all) and say where
 #   scripts/pythons.sh run VERSION COMMAND [ARG...]
 #                                                 run COMMAND with QUORPY_PYTHON naming that
 #                                                 interpreter (see scripts/find-python.sh)
 #
-# `run` enters the chroot for all but 3.13t: a private mount namespace (so nothing stays
+# `run` enters the chroot for all but 3.13t and 3.13t-tsan: a private mount namespace (so nothing stays
 # mounted afterwards) with the source tree mounted at its own path, and a clean
 # environment, so that none of the host's pip settings (certificates, find-links,
 # constraint files) leaks in; QUORPY_* and PYTEST_* variables pass through.
@@ -39,8 +44,9 @@ FT_TARBALL=python3.13_$FT_VERSION.orig.tar.xz
 # From the Sources index of Debian 13 (trixie), which its signed Release file covers.
 FT_SHA256=93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640
 FT_PREFIX=$CACHE/cpython-${FT_VERSION}t
+FT_TSAN_PREFIX=$CACHE/cpython-${FT_VERSION}t-tsan
 ALL=(3.14 3.15 3.13t)
-ON_DEMAND=(s390x aarch64)
+ON_DEMAND=(s390x aarch64 3.13t-tsan)
 
 say() { echo "pythons: $*" >&2; }
 
@@ -48,6 +54,7 @@ interpreter() {  # interpreter VERSION: the command, as seen where `run` runs it
     case $1 in
     3.14 | 3.15) echo "/usr/bin/python$1" ;;
     3.13t) echo "$FT_PREFIX/bin/python3.13t" ;;
+    3.13t-tsan) echo "$FT_TSAN_PREFIX/bin/python3.13t" ;;
     s390x | aarch64) echo /usr/bin/python3 ;;
     *)
         say "unknown interpreter '$1' (known: ${ALL[*]} ${ON_DEMAND[*]})"
@@ -186,9 +193,12 @@ make_sid() {  # make_sid CHROOT
 
 # --- free-threaded CPython from source ---------------------------------------------------
 
+# make_freethreaded PREFIX [CONFIGURE_ARG...]: builds the tarball with --disable-gil and
+# the arguments given (variables such as CC=clang among them) into PREFIX.
 make_freethreaded() {
-    [ -x "$FT_PREFIX/bin/python3.13t" ] && return
-    local src=$CACHE/src build
+    local prefix=$1 src=$CACHE/src build
+    shift
+    [ -x "$prefix/bin/python3.13t" ] && return
     mkdir -p "$src"
     if ! echo "$FT_SHA256  $src/$FT_TARBALL" | sha256sum --check --status 2>/dev/null; then
         say "downloading $FT_TARBALL"
@@ -196,11 +206,11 @@ make_freethreaded() {
         echo "$FT_SHA256  $src/$FT_TARBALL" | sha256sum --check --quiet
     fi
     build=$(mktemp -d "$CACHE/build.XXXXXX")
-    say "building CPython ${FT_VERSION}t into $FT_PREFIX (about 6 minutes; log: $build/build.log)"
+    say "building CPython ${FT_VERSION}t${*:+ ($*)} into $prefix (log: $build/build.log)"
     (
         cd "$build"
         tar -xf "$src/$FT_TARBALL" --strip-components=1
-        ./configure --disable-gil --prefix="$FT_PREFIX" --with-ensurepip=install
+        ./configure --disable-gil --prefix="$prefix" --with-ensurepip=install "$@"
         make -j"$(nproc)"
         make install
     ) >"$build/build.log" 2>&1 || {
@@ -208,6 +218,22 @@ make_freethreaded() {
         return 1
     }
     rm -rf "$build"
+}
+
+# CPython's ThreadSanitizer build is tested with Clang. Its runtime is linked into the
+# interpreter, and the extensions loaded into it find it there. The build runs the new
+# interpreter (ensurepip among others): what TSan would say there is not checked here,
+# and a report would fail the step, so it reports nothing.
+make_freethreaded_tsan() {
+    local suppressions=$FT_TSAN_PREFIX/share/tsan/suppressions_free_threading.txt
+    [ -x "$FT_TSAN_PREFIX/bin/python3.13t" ] && [ -f "$suppressions" ] && return
+    if ! command -v clang >/dev/null 2>&1; then
+        say "installing clang"
+        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >/dev/null
+    fi
+    TSAN_OPTIONS=report_bugs=0 make_freethreaded "$FT_TSAN_PREFIX" --with-thread-sanitizer CC=clang CXX=clang++
+    mkdir -p "$(dirname "$suppressions")"
+    tar -xOf "$CACHE/src/$FT_TARBALL" "Python-$FT_VERSION/Tools/tsan/${suppressions##*/}" >"$suppressions"
 }
 
 # --- commands ---------------------------------------------------------------------------
@@ -220,7 +246,7 @@ provide() {
     for v in "$@"; do
         interpreter "$v" >/dev/null
         case $(chroot_of "$v") in
-        "") make_freethreaded ;;
+        "") if [ "$v" = 3.13t-tsan ]; then make_freethreaded_tsan; else make_freethreaded "$FT_PREFIX"; fi ;;
         host) make_sid host ;;
         *)
             provide_emulator "$v"
