@@ -22,9 +22,9 @@
 #                                                 run COMMAND with QUORPY_PYTHON naming that
 #                                                 interpreter (see scripts/find-python.sh)
 #
-# `run` enters the chroot for all but 3.13t and 3.13t-tsan: a private mount namespace (so nothing stays
-# mounted afterwards) with the source tree mounted at its own path, and a clean
-# environment, so that none of the host's pip settings (certificates, find-links,
+# `run` enters the chroot for all but 3.13t and 3.13t-tsan: a private mount namespace (so
+# nothing stays mounted afterwards) with the source tree mounted at its own path, and a
+# clean environment, so that none of the host's pip settings (certificates, find-links,
 # constraint files) leaks in; QUORPY_* and PYTEST_* variables pass through.
 #
 # QUORPY_PYTHONS is the cache (default: ~/.cache/quorpy/pythons); QUORPY_DEBIAN_MIRROR the
@@ -206,7 +206,7 @@ make_freethreaded() {
         echo "$FT_SHA256  $src/$FT_TARBALL" | sha256sum --check --quiet
     fi
     build=$(mktemp -d "$CACHE/build.XXXXXX")
-    say "building CPython ${FT_VERSION}t${*:+ ($*)} into $prefix (log: $build/build.log)"
+    say "building CPython ${FT_VERSION}t${*:+ ($*)} into $prefix (about 6 minutes; log: $build/build.log)"
     (
         cd "$build"
         tar -xf "$src/$FT_TARBALL" --strip-components=1

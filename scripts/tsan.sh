@@ -84,8 +84,18 @@ OWN='_fastloop\.|libquorlan_ref\.so|librecorder\.so|libextra_traverse\.so|badbuf
 shopt -s nullglob
 logs=("$LOGS"/threads.* "$LOGS"/parallel.* "$LOGS"/hostile.*)
 verdict=$(awk -v own="$OWN" '
+    function flush() {
+        if (!inreport) return
+        if (!accesses) mine = mineany
+        if (mine) own_reports++
+        printf "\n===== report %d (%s)%s:%s\n", reports, file,
+            mine ? ", RACING ACCESS IN THE PROJECT'\''S CODE" : "", text > "/dev/stderr"
+        inreport = 0
+    }
+    FNR == 1 { flush() }
     /^WARNING: ThreadSanitizer:|^==[0-9]+==ERROR: ThreadSanitizer|^FATAL: ThreadSanitizer/ {
-        reports++; text = ""; inreport = 1; access = 0; accesses = 0; mine = 0; mineany = 0
+        flush()
+        reports++; file = FILENAME; text = ""; inreport = 1; access = 0; accesses = 0; mine = 0; mineany = 0
     }
     inreport {
         text = text "\n" $0
@@ -93,17 +103,12 @@ verdict=$(awk -v own="$OWN" '
         else if ($0 == "") access = 0
         if ($0 ~ /^ +#[0-9]+ / && $0 ~ own) { mineany = 1; if (access) mine = 1 }
     }
-    inreport && /^SUMMARY: ThreadSanitizer|^==[0-9]+==ABORTING/ {
-        if (!accesses) mine = mineany
-        if (mine) own_reports++
-        printf "\n===== report %d (%s)%s:%s\n", reports, FILENAME,
-            mine ? ", RACING ACCESS IN THE PROJECT'\''S CODE" : "", text > "/dev/stderr"
-        inreport = 0
-    }
+    inreport && /^SUMMARY: ThreadSanitizer/ { flush() }
     /^ThreadSanitizer: Matched [0-9]+ suppressions/ { insuppressed = 1; next }
     insuppressed && /^ *[0-9]+ [a-z_]+:/ { matched[$2] += $1; next }
     { insuppressed = 0 }
     END {
+        flush()
         for (s in matched) printf "tsan: suppressed %6d  %s\n", matched[s], s > "/dev/stderr"
         printf "%d %d\n", reports, own_reports
     }' /dev/null ${logs[@]+"${logs[@]}"})
