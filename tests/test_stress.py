@@ -386,9 +386,6 @@ def numpy_changer(fl):
     return body
 
 
-SWAPPED = ("empty", "zeros", "float32", "int32", "uint8")
-
-
 def numpy_names_swapper():
     """Replaces each of NumPy's names that the module uses with an equivalent (its
     allocators wrapped, its scalar types as dtype objects) and restores it, over and over."""
@@ -409,7 +406,7 @@ def numpy_names_swapper():
     return body
 
 
-def run_stress(fl, extra=lambda s: []) -> Stress:
+def run_stress(fl, extra=lambda s: []) -> None:
     """The own, shared and allocating threads, and those of `extra(s)`: (name, body)."""
     faulthandler.dump_traceback_later(DURATION + 120, exit=True)
     try:
@@ -434,7 +431,6 @@ def run_stress(fl, extra=lambda s: []) -> Stress:
     finally:
         faulthandler.cancel_dump_traceback_later()
     print(f"\nstress: {DURATION:.1f} s, {len(threads)} threads, module calls per thread: {s.calls}")
-    return s
 
 
 def test_concurrent_calls_on_own_and_shared_handles(fastloop):
