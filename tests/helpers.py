@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import ctypes
 import functools
+import re
+import string
 import sys
 
 import numpy as np
@@ -24,6 +26,23 @@ NATIVE_ORDER, FOREIGN_ORDER, FOREIGN_ORDER_MESSAGE = (
     if sys.byteorder == "little"
     else (">!", "<", "Little-endian buffer not supported on big-endian compiler")
 )
+
+
+def raised_as_listed(spec: catalogue.Function, exc: BaseException, errors=None) -> bool:
+    """exc is one of the errors the catalogue lists for the function (or among `errors`),
+    with its text: the function's name and parameter count filled in, any other field
+    standing for anything (a plural "s" for nothing)."""
+    known = {"function": spec.name, "count": str(len(spec.params))}
+    if errors is None:
+        errors = [e for group in spec.raises.values() for e in group]
+    for error in errors:
+        pattern = "".join(
+            re.escape(literal) + ("" if field is None else re.escape(known[field]) if field in known else ".*?")
+            for literal, field, _, _ in string.Formatter().parse(error.message)
+        )
+        if type(exc).__name__ == error.exception and re.fullmatch(pattern, str(exc)):
+            return True
+    return False
 
 
 def counted(n: int, noun: str) -> str:

@@ -2,8 +2,9 @@
 np.empty at exactly that size, a fill pass writing straight into them; bit-exact
 rows in traversal order; a fill pass reporting fewer than was counted giving
 exactly those rows, and one reporting more refused without writing past the
-arrays; refusals before any traversal; and several
-threads extracting at the same time, each with its own complete result."""
+arrays; refusals before any traversal; an extraction nested in another on the
+same thread; and several threads extracting at the same time, each with its own
+complete result."""
 
 from __future__ import annotations
 
@@ -254,6 +255,53 @@ def test_keywords_in_any_order(fastloop, rec, ex, order):
     result = ex.func(fastloop)(**{k: values[k] for k in order})
     check_result(ex, result, coords_bits, vals_bits)
     assert {(c.inst, c.h) for c in rec.calls()} == {(INST, H)}
+
+
+# ------------------------------------------------------------ nested extractions
+
+OUTER, INNER = 1, 2
+
+
+def python_traversal(ex: Extraction, fields, nest):
+    """A traversal native written in Python, as ctypes lets C call it: it reports the
+    elements of fields[h] as float32 bits, and calls nest(h, i) before element i, where
+    a nested extraction can be made."""
+    from quorpy.reference import TRAVS_CB, TRAVV_CB
+
+    floats3 = ctypes.c_float * 3
+
+    def traverse(inst, h, cb):
+        coords, vals = fields[h]
+        for i in range(len(coords)):
+            nest(h, i)
+            v = floats3.from_buffer_copy(vals[i]) if ex is VECTOR else ctypes.c_float.from_buffer_copy(vals[i])
+            cb(floats3.from_buffer_copy(coords[i]), v)
+
+    prototype = ctypes.CFUNCTYPE(None, ctypes.c_uint64, ctypes.c_uint64, TRAVS_CB if ex is SCALAR else TRAVV_CB)
+    native = prototype(traverse)
+    return native, ctypes.cast(native, ctypes.c_void_p).value
+
+
+@pytest.mark.parametrize("at", [0, 2], ids=["before-forwarding", "at-an-element"])
+@pytest.mark.parametrize("inner, k", [(SCALAR, 3), (VECTOR, 4), (SCALAR, 0)], ids=["scalar", "vector", "empty"])
+def test_an_extraction_nested_in_a_python_traversal_leaves_both_results_exact(fastloop, ex, inner, k, at):
+    # The callbacks carry no context, so the traversal state belongs to the thread; an
+    # extraction made from inside another one on the same thread must not disturb it,
+    # in either pass.
+    outer_bits = elements(ex, 5, seed=50)
+    inner_bits = elements(inner, k, seed=51)
+    got = []
+
+    def nest(h, i):
+        if h == OUTER and i == at:
+            got.append(inner.func(fastloop)(inner_addr, INST, INNER))
+
+    outer_native, outer_addr = python_traversal(ex, {OUTER: outer_bits}, nest)
+    inner_native, inner_addr = python_traversal(inner, {INNER: inner_bits}, nest)
+    check_result(ex, ex.func(fastloop)(outer_addr, INST, OUTER), *outer_bits)
+    assert len(got) == 2  # one in each pass of the outer extraction
+    for result in got:
+        check_result(inner, result, *inner_bits)
 
 
 # ------------------------------------------------------------ concurrent extractions

@@ -161,6 +161,29 @@ print(json.dumps(report))
     }
 
 
+def test_loaded_under_another_name_it_is_still_the_module(run_python):
+    report = run_report(
+        run_python,
+        r"""
+import importlib.machinery, importlib.util, json, sys
+path = importlib.util.find_spec("quorpy._fastloop").origin
+loader = importlib.machinery.ExtensionFileLoader("elsewhere._fastloop", path)
+m = importlib.util.module_from_spec(importlib.util.spec_from_loader("elsewhere._fastloop", loader))
+loader.exec_module(m)
+report = {"name": m.__name__, "registered": sys.modules["quorpy._fastloop"] is m}
+report["modules"] = sorted({getattr(m, n).__module__ for n in FUNCTIONS})
+report["round_trip"] = round_trip(m)
+print(json.dumps(report))
+""",
+    )
+    assert report == {
+        "name": "elsewhere._fastloop",
+        "registered": True,
+        "modules": ["quorpy._fastloop"],
+        "round_trip": True,
+    }
+
+
 def test_a_second_module_object_cannot_be_executed_once_one_has_been(run_python):
     report = run_report(
         run_python,

@@ -2,16 +2,21 @@
 libraries, the C header of the native types and the README's examples."""
 
 import ctypes
+import gc
+import importlib.util
 import os
 import re
 import shlex
 import shutil
 import struct
 import subprocess
+import sys
 import threading
+import warnings
 from pathlib import Path
 from types import SimpleNamespace
 
+import numpy as np
 import pytest
 
 from quorpy import _fastloop, _libs, get_include, reference
@@ -77,6 +82,29 @@ def test_close_destroys_instance_and_objects():
     assert rt.lib.qlref_mesh_create(inst) == 0
     with pytest.raises(ValueError):
         rt.args("get_vertex", mesh)
+
+
+@pytest.mark.thread_unsafe  # the unraisable hook and the warning filters are the process's
+@pytest.mark.parametrize("closed", [True, False])
+def test_a_runtime_collected_unclosed_is_destroyed_with_a_resource_warning(closed):
+    rt = Runtime()
+    lib, inst, mesh = rt.lib, rt.inst, rt.new_mesh()
+    if closed:
+        rt.close()
+    seen = []
+    # As under -W error::ResourceWarning: the warning raised in __del__ reaches the hook.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", ResourceWarning)
+        hook, sys.unraisablehook = sys.unraisablehook, seen.append
+        try:
+            del rt
+            gc.collect()
+        finally:
+            sys.unraisablehook = hook
+    assert [(type(u.exc_value), str(u.exc_value)) for u in seen] == (
+        [] if closed else [(ResourceWarning, f"unclosed runtime instance {inst}")]
+    )
+    assert lib.qlref_mesh_vertex_count(inst, mesh) == -1
 
 
 @pytest.mark.parametrize("kind", ["mesh", "scalar", "vector"])
@@ -361,20 +389,67 @@ def test_header_from_get_include_leaves_the_includers_names_alone(tmp_path, lang
     assert added and all(m.startswith("#define QUORPY_") for m in added), added
 
 
-# README.md is the repository's page, DESCRIPTION.md the package index's.
-@pytest.mark.parametrize("name, least", [("README.md", 2), ("DESCRIPTION.md", 1)])
-def test_python_blocks_of_the_pages_run_as_written(name, least):
-    page = Path(__file__).parent.parent / name
-    blocks = re.findall(r"^```python\n(.*?)^```", page.read_text(), re.M | re.S)
-    assert len(blocks) >= least
-    for i, block in enumerate(blocks, 1):
+ROOT = Path(__file__).parent.parent
+# README.md is the repository's page, DESCRIPTION.md the package index's; docs/ holds the
+# documentation's pages.
+PAGES = ["README.md", "DESCRIPTION.md", *sorted(str(p.relative_to(ROOT)) for p in ROOT.glob("docs/*.md"))]
+# Pages that must have at least this many Python blocks; the others may have none.
+LEAST = {"README.md": 1, "DESCRIPTION.md": 1, "docs/getting-started.md": 2}
+
+
+def blocks(page: str, language: str) -> list[str]:
+    return re.findall(rf"^```{language}\n(.*?)^```", (ROOT / page).read_text(), re.M | re.S)
+
+
+@pytest.mark.parametrize("name", [p for p in PAGES if p in LEAST or blocks(p, "python")])
+def test_python_blocks_of_the_pages_run_as_written(name):
+    found = blocks(name, "python")
+    assert len(found) >= LEAST.get(name, 1)
+    for i, block in enumerate(found, 1):
         exec(compile(block, f"{name} python block {i}", "exec"), {})
 
 
-def test_index_page_links_nowhere():
-    # The index shows the page without the repository: a relative link or image breaks there.
-    page = (Path(__file__).parent.parent / "DESCRIPTION.md").read_text()
-    assert re.findall(r"\]\(|\]\[|^\s*\[[^\]]*\]:|<a |<img|://", page, re.M) == []
+def _example():
+    spec = importlib.util.spec_from_file_location("example_native", ROOT / "examples" / "native.py")
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    return example
+
+
+# The example's own build, and each build line of the pages run as written, in a shell
+# with nothing of the suite's environment: no venv activated, only the system's PATH.
+BUILD_LINES = sorted(
+    {line for page in PAGES for b in blocks(page, "sh") for line in b.splitlines() if line.startswith("cc ")}
+)
+
+
+@pytest.mark.parametrize("built_by", ["examples/native.py", *BUILD_LINES], ids=["driver", *["line"] * len(BUILD_LINES)])
+def test_example_native_builds_and_runs(tmp_path, built_by):
+    example = _example()
+    by_driver = built_by == "examples/native.py"
+    compiler = shlex.split(os.environ.get("CC") or "cc")[0] if by_driver else "cc"
+    if shutil.which(compiler) is None:
+        pytest.skip(f"no C compiler ({compiler})")
+    if by_driver:
+        library = example.build(tmp_path)
+    else:
+        # .venv/bin/python there runs the suite's interpreter; examples/ is the tree's.
+        python = tmp_path / ".venv" / "bin" / "python"
+        python.parent.mkdir(parents=True)
+        python.write_text(f'#!/bin/sh\nexec {shlex.quote(sys.executable)} "$@"\n')
+        python.chmod(0o755)
+        (tmp_path / "examples").symlink_to(ROOT / "examples")
+        env = {"PATH": "/usr/local/bin:/usr/bin:/bin", "HOME": str(tmp_path)}
+        proc = subprocess.run(["bash", "-c", built_by], cwd=tmp_path, env=env, capture_output=True, text=True)
+        assert proc.returncode == 0, proc.stderr
+        library = tmp_path / "libexample.so"
+    got = example.run(ctypes.CDLL(str(library)))
+    i = np.arange(4, dtype=np.float32)
+    np.testing.assert_array_equal(got["verts"], np.stack([i, i * i, np.full(4, 7)], axis=1))
+    np.testing.assert_array_equal(got["vals"], [6, np.nan])
+    np.testing.assert_array_equal(got["found"], [True, False])
+    np.testing.assert_array_equal(got["coords"], [[0, 0, 0], [1, 0, 0], [2, 0, 0]])
+    np.testing.assert_array_equal(got["values"], [0, 1, 2])
 
 
 # -- threads --------------------------------------------------------------------------

@@ -13,6 +13,7 @@ from __future__ import annotations
 import faulthandler
 import gc
 import os
+import sys
 import threading
 import time
 import traceback
@@ -502,3 +503,56 @@ def test_every_function_runs_its_natives_on_several_threads_at_once(fastloop, re
     assert not any(c.rendezvous_timed_out for c in calls)
     assert sorted(c.inst for c in met) == list(range(nthreads))
     assert not any(c.gil for c in calls)
+
+
+@pytest.mark.thread_unsafe  # stores into NumPy's namespace
+def test_stores_into_numpy_while_other_threads_call_keep_every_reference_count(fastloop):
+    # The module watches NumPy's namespace. CPython notifies the watcher from inside a
+    # store, while it holds the dict's lock between reading the old value and writing
+    # the new one; were the watcher to wait there, another store could run in between,
+    # and one value would lose a reference twice while another kept one it should not.
+    seconds = min(DURATION, 3.0)
+    stop = threading.Event()
+    errors: list[BaseException] = []
+    kept: list[list[object]] = []
+
+    def call():
+        try:
+            while not stop.is_set():
+                fastloop.read_vertices(0, 0, 0, 0)
+        except BaseException as exc:  # noqa: BLE001 - reported by the main thread
+            errors.append(exc)
+
+    def store():
+        mine = kept[-1]
+        while not stop.is_set():
+            for _ in range(100):
+                mine.append(object())
+                np._probe = mine[-1]
+
+    threads = [threading.Thread(target=call) for _ in range(6)]
+    for _ in range(3):
+        kept.append([])
+        threads.append(threading.Thread(target=store))
+    faulthandler.dump_traceback_later(seconds + 120, exit=True)
+    try:
+        for t in threads:
+            t.start()
+        time.sleep(seconds)
+        stop.set()
+        for t in threads:
+            t.join(timeout=60)
+    finally:
+        stop.set()
+        faulthandler.cancel_dump_traceback_later()
+        del np._probe
+    assert not any(t.is_alive() for t in threads) and not errors, errors
+
+    # Each object is held by its list alone now, as a control held the same way is.
+    def counts(objects):
+        return [sys.getrefcount(o) for o in objects]
+
+    (expected,) = counts([object()])
+    wrong = [c - expected for mine in kept for c in counts(mine) if c != expected]
+    stores = sum(map(len, kept))
+    assert not wrong, f"{len(wrong)} of {stores} stored objects with a wrong count (off by {sorted(set(wrong))})"

@@ -10,6 +10,9 @@ from _testbuffer import ND_WRITABLE, ndarray
 import numpy as np
 import pytest
 
+from quorpy import catalogue
+from quorpy.catalogue import BUFFER_ERRORS
+
 from helpers import (
     CONTIG_WRITABLE_FORMAT,
     FOREIGN_ORDER,
@@ -18,6 +21,7 @@ from helpers import (
     NATIVE_ORDER,
     assert_one_module_frame,
     get_buffer_error,
+    raised_as_listed,
 )
 
 # Every view taken over a caller argument: function, parameter, element, axes.
@@ -94,6 +98,11 @@ def refuse(fastloop, rec, slot, obj, exc_type, message):
         func(*call_args(func_name, param, obj, rec.fn(FN_KIND[func_name])))
     assert type(info.value) is exc_type
     assert str(info.value) == message
+    if get_buffer_error(obj) is None:
+        # The module's own refusal: the documentation lists it, among the function's
+        # errors or the rarer ones.
+        spec = catalogue.FUNCTIONS[func_name]
+        assert raised_as_listed(spec, info.value, [e for g in spec.raises.values() for e in g] + list(BUFFER_ERRORS))
     assert_one_module_frame(info.value, func_name)
     assert rec.count() == 0
     return info.value
@@ -260,6 +269,72 @@ def test_exporter_errors_pass_through(fastloop, rec, slot, case):
     expected = get_buffer_error(obj)
     assert expected is not None
     refuse(fastloop, rec, slot, obj, type(expected), str(expected))
+
+
+class BrokenExporter:
+    def __buffer__(self, flags):
+        raise BufferError("no export")
+
+
+# The common mistakes keep their message and gain a note that names the argument and
+# the fix; other refusals gain none. (slot, the refused object, its error, the note)
+HINTS = [
+    (
+        0,
+        lambda: np.zeros((2, 3)),
+        ValueError(mismatch("float", "'double'")),
+        "verts must have dtype float32: pass verts.astype(np.float32)",
+    ),
+    (
+        1,
+        lambda: np.zeros((2, 3), np.int64),
+        ValueError(mismatch("int", "'long'")),
+        "tris must have dtype int32: pass tris.astype(np.int32)",
+    ),
+    (
+        3,
+        lambda: [0.0, 1.0],
+        TypeError("a bytes-like object is required, not 'list'"),
+        "vals must be a NumPy array of shape (n,) and dtype float32: pass np.asarray(vals, dtype=np.float32)",
+    ),
+    (
+        2,
+        lambda: np.zeros((4, 3), np.float32)[::2],
+        ValueError("ndarray is not C-contiguous"),
+        "pos must be C-contiguous: pass np.ascontiguousarray(pos)",
+    ),
+    (
+        6,
+        lambda: _readonly(2),
+        ValueError("buffer source array is read-only"),
+        "vals must be writable, even as an input: pass a copy, vals.copy()",
+    ),
+    (
+        0,
+        lambda: np.zeros(6, np.float32),
+        ValueError(dims_message(2, 1)),
+        "verts must have shape (n, 3): pass verts.reshape(-1, 3)",
+    ),
+    (0, BrokenExporter, BufferError("no export"), None),
+]
+
+
+@pytest.mark.parametrize("slot, make, error, note", HINTS, ids=[f"{SLOT_IDS[h[0]]}-{i}" for i, h in enumerate(HINTS)])
+def test_common_mistakes_carry_a_note(fastloop, rec, slot, make, error, note):
+    exc = refuse(fastloop, rec, SLOTS[slot], make(), type(error), str(error))
+    assert getattr(exc, "__notes__", None) == (None if note is None else [note])
+
+
+def test_a_ctypes_function_as_fn_carries_a_note(fastloop):
+    f = ctypes.CFUNCTYPE(None)(lambda: None)
+    with pytest.raises(TypeError) as info:
+        fastloop.add_vertices(f, 0, 0, np.zeros((0, 3), np.float32))
+    assert str(info.value) == "an integer is required"
+    assert info.value.__notes__ == [
+        "fn must be the address of a native function, an int: for a ctypes function f, pass "
+        "ctypes.cast(f, ctypes.c_void_p).value"
+    ]
+    assert_one_module_frame(info.value, "add_vertices")
 
 
 @pytest.mark.parametrize("slot", SLOTS, ids=SLOT_IDS)

@@ -40,6 +40,7 @@ from __future__ import annotations
 
 import ctypes
 import functools
+import warnings
 from collections.abc import Callable, Sequence
 from typing import Any
 
@@ -110,6 +111,7 @@ def _vec3(v: Sequence[float]) -> ctypes.Array[ctypes.c_float]:
 
 class Runtime:
     """One runtime instance; close it (or use ``with``) to destroy all its objects.
+    One collected unclosed is destroyed then, with a :exc:`ResourceWarning`.
 
     ``lib`` is the loaded :class:`ctypes.CDLL`, whose typed functions
     (``rt.lib.qlref_mesh_get_vertex`` ...) can be called directly, and ``inst`` is
@@ -131,6 +133,14 @@ class Runtime:
         if self.inst:
             self.lib.qlref_instance_destroy(self.inst)
             self.inst = 0
+
+    def __del__(self) -> None:
+        # As an unclosed file does: free it all the same, and say so. Freed first, so that
+        # a warning turned into an error (-W error) cannot leak it.
+        inst = getattr(self, "inst", 0)
+        if inst:
+            self.close()
+            warnings.warn(f"unclosed runtime instance {inst}", ResourceWarning, stacklevel=2, source=self)
 
     def __enter__(self) -> Runtime:
         return self

@@ -17,6 +17,15 @@ def require_matplotlib() -> str | None:
     return None
 
 
+def title(run: Run) -> str:
+    """What the chart shows the figures of: the kind of run, the machine, the date."""
+    v, m = run["versions"], run["machine"]
+    return (
+        f"quorpy {v['quorpy']}, {run['kind']} run of {run['date'][:10]}: {m['cpu']}, {m['cpus']} cpus, "
+        f"CPython {v['python']}{' free-threaded' if m['python_build'] == 'free-threaded' else ''}"
+    )
+
+
 def plot(run: Run, path: str) -> None:
     import matplotlib
 
@@ -45,7 +54,8 @@ def plot(run: Run, path: str) -> None:
                 ax.set_ylabel("ns per element")
             ax.set_xlabel("elements per call")
     handles, labels = axes[0][0].get_legend_handles_labels()
-    fig.legend(handles, labels, loc="upper center", ncol=len(labels))
-    fig.tight_layout(rect=(0, 0, 1, 0.97))
+    fig.suptitle(title(run), y=0.995)
+    fig.legend(handles, labels, loc="upper center", ncol=len(labels), bbox_to_anchor=(0.5, 0.975))
+    fig.tight_layout(rect=(0, 0, 1, 0.95))
     fig.savefig(path, dpi=90)
     plt.close(fig)

@@ -4,13 +4,15 @@
 #include <frameobject.h>
 
 #include <climits>
+#include <cstdarg>
+#include <cstring>
 #include <iterator>
 
 namespace quorpy {
 namespace {
 
-// Process-wide, made once and kept for the life of the process.
-PyObject* strings[std::size(str_text)];
+// Set by the module execution that first gets this far: executions run one at a time
+// (module.cpp), and no function exists before.
 bool initialised;
 
 bool count_error(const Function& f, Py_ssize_t given) {
@@ -73,15 +75,19 @@ bool bind(const Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     return true;
 }
 
+bool has_int(PyObject* x) {
+    PyNumberMethods* nb = Py_TYPE(x)->tp_as_number;
+    return nb && nb->nb_int;
+}
+
 // The int an argument stands for: itself, or what its __int__ returns. Never __index__.
 PyObject* integer_of(PyObject* x, Ref& owner) {
     if (PyLong_Check(x)) return x;
-    PyNumberMethods* nb = Py_TYPE(x)->tp_as_number;
-    if (!nb || !nb->nb_int) {
+    if (!has_int(x)) {
         PyErr_SetString(PyExc_TypeError, "an integer is required");
         return nullptr;
     }
-    owner = Ref::steal(nb->nb_int(x));
+    owner = Ref::steal(Py_TYPE(x)->tp_as_number->nb_int(x));
     PyObject* r = owner.get();
     if (!r || PyLong_CheckExact(r)) return r;
     if (!PyLong_Check(r)) {
@@ -147,7 +153,15 @@ bool convert(const Function& f, PyObject* const* slot, Args& a) {
         bool ok = false;
         const char* name = text(f.params[j].name);
         switch (f.params[j].conv) {
-        case Conv::U64: ok = to_u64(slot[j], *handles[nhandles++]); break;
+        case Conv::U64:
+            ok = to_u64(slot[j], *handles[nhandles++]);
+            // The address is what a caller most often gets wrong: a ctypes function
+            // object is not one.
+            if (!ok && f.params[j].name == Str::fn && !PyLong_Check(slot[j]) && !has_int(slot[j]))
+                add_note(
+                    "fn must be the address of a native function, an int: for a ctypes function f, pass "
+                    "ctypes.cast(f, ctypes.c_void_p).value");
+            break;
         case Conv::Int: ok = to_int(slot[j], a.n); break;
         case Conv::FloatRows: ok = a.view[nviews++].acquire_argument(slot[j], ElemType::Float, 2, name); break;
         case Conv::IntRows: ok = a.view[nviews++].acquire_argument(slot[j], ElemType::Int, 2, name); break;
@@ -160,15 +174,30 @@ bool convert(const Function& f, PyObject* const* slot, Args& a) {
 
 }  // namespace
 
-PyObject* str(Str s) noexcept { return strings[static_cast<int>(s)]; }
-
 bool init_binding() noexcept {
     if (initialised) return true;
-    for (std::size_t i = 0; i < std::size(str_text); ++i) {
-        if (!strings[i] && !(strings[i] = PyUnicode_InternFromString(str_text[i]))) return false;
-    }
-    initialised = init_numpy_access();
+    initialised = init_names() && init_numpy_access();
     return initialised;
+}
+
+bool add_functions(PyObject* module, const FunctionTable& table) noexcept {
+    for (std::size_t i = 0; i < table.count; ++i)
+        if (!table.rows[i].site.make()) return false;
+    // Functions added this way have their reference counts deferred on free-threaded
+    // builds, so that calls on several threads do not all write to them.
+    if (PyModule_AddFunctions(module, table.defs) < 0) return false;
+    // Their __module__ is the module's __name__, which is some other name only when the
+    // file was loaded under one: it is still this module.
+    const char* name = PyModule_GetName(module);
+    if (!name) return false;
+    if (std::strcmp(name, QUORPY_MODULE) == 0) return true;
+    Ref owner = Ref::steal(PyUnicode_FromString(QUORPY_MODULE));
+    if (!owner) return false;
+    for (std::size_t i = 0; i < table.count; ++i) {
+        Ref function = Ref::steal(PyObject_GetAttrString(module, table.rows[i].name));
+        if (!function || PyObject_SetAttrString(function.get(), "__module__", owner.get()) < 0) return false;
+    }
+    return true;
 }
 
 PyObject* call_function(const Function& f, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
@@ -190,19 +219,28 @@ PyObject* call_function(const Function& f, PyObject* module, PyObject* const* ar
     return result.release();
 }
 
-PyCodeObject* TracebackSite::code() const noexcept {
-    PyCodeObject* code = code_.load(std::memory_order_acquire);
-    if (code) return code;
-    PyCodeObject* made = PyCode_NewEmpty(traceback_file, qualname_, line_);
-    if (!made) return nullptr;
-    if (code_.compare_exchange_strong(code, made, std::memory_order_acq_rel)) return made;
-    Py_DECREF(made);
-    return code;
+void add_note(const char* format, ...) noexcept {
+    PyObject* exc = PyErr_GetRaisedException();
+    va_list args;
+    va_start(args, format);
+    Ref note = Ref::steal(PyUnicode_FromFormatV(format, args));
+    va_end(args);
+    if (note) Ref::steal(PyObject_CallMethodOneArg(exc, str(Str::add_note), note.get()));
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+}
+
+bool TracebackSite::make() const noexcept {
+    if (code_.load(std::memory_order_acquire)) return true;
+    PyCodeObject* made = PyCode_NewEmpty(file_, qualname_, line_);
+    if (!made) return false;
+    code_.store(made, std::memory_order_release);
+    return true;
 }
 
 void TracebackSite::add(PyObject* globals) const noexcept {
     PyObject* exc = PyErr_GetRaisedException();
-    PyCodeObject* code = this->code();
+    PyCodeObject* code = make() ? code_.load(std::memory_order_acquire) : nullptr;
     PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     // Failing to describe the error must not replace it.
     PyErr_Clear();

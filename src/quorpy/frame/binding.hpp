@@ -1,4 +1,4 @@
-// The function table, the argument binder and the helpers every function body shares.
+// The function rows, the argument binder and the helpers every function body shares.
 //
 // Each module function is one table row: its name, its parameters (an interned name and
 // a conversion each) and its body. The binder matches positional and keyword arguments
@@ -10,34 +10,20 @@
 
 #include <atomic>
 #include <cstddef>
-#include <iterator>
+#include <cstdint>
 
+#include "frame/names.hpp"
 #include "frame/ref.hpp"
 #include "frame/view.hpp"
-#include "transfer/native.hpp"  // u64: what fn, inst and h are converted to
+
+// The module's name as it is imported: the functions' __module__, and the prefix of the
+// name of every traceback entry the module adds.
+#define QUORPY_MODULE "quorpy._fastloop"
 
 namespace quorpy {
 
-// Strings interned once, when the module is first executed: parameter names (matched
-// by identity first) and the names the bodies look up on NumPy.
-// clang-format off: a table, kept in step with str_text
-enum class Str : unsigned char {
-    fn, inst, h, n, verts, tris, pos, vals,
-    np, empty, zeros, float32, int32, uint8, view, dtype,
-    count_
-};
-
-// Their text, in the order of Str. Constant, so that the functions' signatures can be
-// spelled out from the parameter table at compile time.
-inline constexpr const char* str_text[] = {
-    "fn", "inst", "h", "n", "verts", "tris", "pos", "vals",
-    "np", "empty", "zeros", "float32", "int32", "uint8", "view", "dtype",
-};
-// clang-format on
-static_assert(std::size(str_text) == static_cast<std::size_t>(Str::count_));
-
-constexpr const char* text(Str s) noexcept { return str_text[static_cast<int>(s)]; }
-PyObject* str(Str s) noexcept;
+// What fn, inst and h are converted to.
+using u64 = std::uint64_t;
 
 // How a bound argument is converted.
 enum class Conv : unsigned char {
@@ -67,23 +53,34 @@ struct Args {
 using Body = Ref (*)(Args&);
 
 // Where a failure is reported: the one traceback entry a failing call adds, named
-// `qualname` and pointing at `line` of traceback_file. Its code object is made on the
-// first failure and kept, so that a failing call only makes a frame.
+// `qualname` and pointing at `line` of `file`. Its code object is made ahead, at module
+// execution, so that a failing call only makes a frame: making one interns strings,
+// which two threads failing at once for the first time would do together.
 class TracebackSite {
 public:
-    constexpr TracebackSite(const char* qualname, int line) noexcept : qualname_(qualname), line_(line) {}
+    constexpr TracebackSite(const char* qualname, const char* file, int line) noexcept
+        : qualname_(qualname), file_(file), line_(line) {}
+    // Makes the code object unless it is made; module execution only, which runs on one
+    // thread at a time (module.cpp).
+    bool make() const noexcept;
     // Adds the entry to the pending exception, with a frame whose globals are `globals`.
+    // A function's site was made before the function existed; the site of module
+    // execution is made here, during it.
     void add(PyObject* globals) const noexcept;
 
 private:
-    PyCodeObject* code() const noexcept;
-
     const char* qualname_;
+    const char* file_;
     int line_;
-    // Strong once made, and kept for the life of the process. Threads may fail at the
-    // same time: the first to publish its code object wins, the others drop theirs.
+    // Strong once made, and kept for the life of the process; read by calls on any
+    // thread.
     mutable std::atomic<PyCodeObject*> code_ = nullptr;
 };
+
+// Adds a note to the pending exception, formatted as PyUnicode_FromFormat does: what its
+// message cannot say, such as which argument it is about and the usual fix. The
+// exception itself stays as it is, and a note that cannot be added is dropped.
+void add_note(const char* format, ...) noexcept;
 
 struct Function {
     const char* name;  // as the binder's messages print it
@@ -93,15 +90,24 @@ struct Function {
     Param params[max_params];
 };
 
+// The functions that module execution adds, in this order: their rows, and the method
+// definitions made from them, null-terminated (frame/methods.hpp makes both).
+struct FunctionTable {
+    const Function* rows;
+    std::size_t count;
+    PyMethodDef* defs;
+};
+
 // Interns the strings and makes the shared constants; idempotent.
 bool init_binding() noexcept;
+
+// Adds the table's functions to `module`, in table order, with each one's traceback
+// site made first.
+bool add_functions(PyObject* module, const FunctionTable& table) noexcept;
 
 // The whole life of one call: bind, convert, run the body, and on failure add the one
 // traceback entry. Returns a new reference or nullptr with the exception set.
 PyObject* call_function(const Function& f, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept;
-
-// The source file that traceback entries name.
-extern const char* const traceback_file;
 
 }  // namespace quorpy

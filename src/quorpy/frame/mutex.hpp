@@ -1,12 +1,14 @@
-// The lock for process-wide state that calls share.
+// The lock for process-wide mutable state (the module's own, module.cpp).
 //
 // Where the interpreter has a GIL, the GIL already serialises every access to that state
 // (none is touched with it released), so Mutex is empty and locking it costs nothing.
 // A free-threaded interpreter has no such lock: there it is a PyMutex, which parks a
 // waiting thread, detached from the interpreter, instead of spinning.
 //
-// Nothing that can run Python code may happen while it is held: that code could need
-// the same lock (a dict watcher, a finaliser) on this very thread.
+// Nothing that can run Python code may happen while it is held (setting an exception
+// included): that code could need the same lock (a finaliser calling the module) on this
+// very thread. Nor may it be taken where waiting must not detach the thread, as in a
+// dict watcher, which CPython calls inside the dict's critical section.
 #pragma once
 
 #include <Python.h>

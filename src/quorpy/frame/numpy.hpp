@@ -5,7 +5,8 @@
 
 #include <Python.h>
 
-#include "frame/binding.hpp"
+#include "frame/names.hpp"
+#include "frame/ref.hpp"
 
 namespace quorpy {
 

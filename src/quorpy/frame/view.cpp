@@ -1,5 +1,7 @@
 #include "frame/view.hpp"
 
+#include "frame/binding.hpp"
+
 #include <bit>
 #include <cstdint>
 #include <cstdio>
@@ -17,12 +19,13 @@ struct Element {
     std::size_t size;
     std::size_t align;      // what a native may assume of every element's address
     const char* described;  // as messages print it
+    const char* dtype;      // the NumPy dtype of such arrays, as hints name it
 };
 
 constexpr Element view_elements[] = {
-    {Class::Real, 4, alignof(float), "float"},
-    {Class::SignedInt, 4, alignof(std::int32_t), "int"},
-    {Class::UnsignedInt, 1, alignof(unsigned char), "unsigned char"},
+    {Class::Real, 4, alignof(float), "float", "float32"},
+    {Class::SignedInt, 4, alignof(std::int32_t), "int", "int32"},
+    {Class::UnsignedInt, 1, alignof(unsigned char), "unsigned char", "uint8"},
 };
 // The strides of a view are whole multiples of the element size (the layout checks and
 // the C strides make sure), so an element aligned at the data address aligns them all.
@@ -383,12 +386,63 @@ void View::release() noexcept {
 
 bool View::acquire_argument(PyObject* obj, ElemType type, int ndim, const char* name) {
     release();
-    return obj == Py_None || acquire(obj, type, ndim, "", name);
+    if (obj == Py_None) return true;
+    Refusal refusal = acquire(obj, type, ndim, "", name);
+    if (refusal == Refusal::None) return true;
+    if (refusal == Refusal::Exporter) refusal = exporter_refusal(obj);
+    add_hint(refusal, type, ndim, name);
+    return false;
+}
+
+// Only a call that has already failed gets here, so what this costs is never paid on
+// success.
+View::Refusal View::exporter_refusal(PyObject* obj) noexcept {
+    if (!PyObject_CheckBuffer(obj)) return Refusal::NotBuffer;
+    // The exporter refused the module's request: ask it again for the least a buffer
+    // gives (read-only, any strides) to learn which part of the request it could not
+    // meet. That probe's own failure says nothing and is dropped.
+    PyObject* exc = PyErr_GetRaisedException();
+    Py_buffer probe;
+    Refusal refusal = Refusal::Other;
+    if (PyObject_GetBuffer(obj, &probe, PyBUF_RECORDS_RO) == 0) {
+        if (!PyBuffer_IsContiguous(&probe, 'C'))
+            refusal = Refusal::NotContiguous;
+        else if (probe.readonly)
+            refusal = Refusal::ReadOnly;
+        PyBuffer_Release(&probe);
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    return refusal;
+}
+
+void View::add_hint(Refusal refusal, ElemType type, int ndim, const char* name) noexcept {
+    const char* dtype = view_elements[static_cast<int>(type)].dtype;
+    const char* shape = ndim == 2 ? "(n, 3)" : "(n,)";
+    switch (refusal) {
+    case Refusal::NotBuffer:
+        add_note("%s must be a NumPy array of shape %s and dtype %s: pass np.asarray(%s, dtype=np.%s)", name, shape,
+                 dtype, name, dtype);
+        break;
+    case Refusal::ElementType:
+        add_note("%s must have dtype %s: pass %s.astype(np.%s)", name, dtype, name, dtype);
+        break;
+    case Refusal::NotContiguous: add_note("%s must be C-contiguous: pass np.ascontiguousarray(%s)", name, name); break;
+    case Refusal::ReadOnly:
+        add_note("%s must be writable, even as an input: pass a copy, %s.copy()", name, name);
+        break;
+    case Refusal::Dimensions:
+        add_note("%s must have shape %s: pass %s.reshape(%s)", name, shape, name, ndim == 2 ? "-1, 3" : "-1");
+        break;
+    case Refusal::None:
+    case Refusal::Exporter:
+    case Refusal::Other: break;
+    }
 }
 
 bool View::acquire_result(PyObject* obj, ElemType type, int ndim, Py_ssize_t rows, const char* name) {
     release();
-    if (!acquire(obj, type, ndim, "result array ", name)) return false;
+    if (acquire(obj, type, ndim, "result array ", name) != Refusal::None) return false;
     if (extent_[0] >= rows && (ndim == 1 || rows == 0 || extent_[1] >= 3)) return true;
     if (ndim == 2)
         PyErr_Format(PyExc_ValueError, "result array has shape (%zd, %zd) where (%zd, 3) is needed", extent_[0],
@@ -399,31 +453,32 @@ bool View::acquire_result(PyObject* obj, ElemType type, int ndim, Py_ssize_t row
     return false;
 }
 
-bool View::acquire(PyObject* obj, ElemType type, int ndim, const char* subject, const char* name) {
-    if (PyObject_GetBuffer(obj, &buf_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) < 0) return false;
+View::Refusal View::acquire(PyObject* obj, ElemType type, int ndim, const char* subject, const char* name) {
+    if (PyObject_GetBuffer(obj, &buf_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) < 0)
+        return Refusal::Exporter;
     held_ = true;
     // From here on every refusal releases the buffer again.
-    auto fail = [this] {
+    auto fail = [this](Refusal why = Refusal::Other) {
         release();
-        return false;
+        return why;
     };
     const Element& want = view_elements[static_cast<int>(type)];
 
     if (buf_.readonly) {
         refuse("Buffer is read-only");
-        return fail();
+        return fail(Refusal::ReadOnly);
     }
     if (buf_.ndim != ndim) {
         PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim, buf_.ndim);
-        return fail();
+        return fail(Refusal::Dimensions);
     }
     // An exporter that gives no format describes unsigned bytes.
-    if (!FormatReader(buf_.format ? buf_.format : "B", want).run()) return fail();
+    if (!FormatReader(buf_.format ? buf_.format : "B", want).run()) return fail(Refusal::ElementType);
     if (static_cast<std::size_t>(buf_.itemsize) != want.size) {
         std::size_t got = static_cast<std::size_t>(buf_.itemsize);
         PyErr_Format(PyExc_ValueError, "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)", got,
                      got >= 2 ? "s" : "", want.described, want.size, want.size >= 2 ? "s" : "");
-        return fail();
+        return fail(Refusal::ElementType);
     }
     if (buf_.shape) {
         for (int axis = 0; axis < ndim; ++axis) extent_[axis] = buf_.shape[axis];
@@ -434,7 +489,8 @@ bool View::acquire(PyObject* obj, ElemType type, int ndim, const char* subject, 
         return fail();
     }
     Py_ssize_t row_bytes = 0;
-    if (!check_layout(buf_, extent_, ndim) || !check_size(buf_, extent_, ndim, row_bytes)) return fail();
+    if (!check_layout(buf_, extent_, ndim)) return fail(Refusal::NotContiguous);
+    if (!check_size(buf_, extent_, ndim, row_bytes)) return fail();
     // Empty memory is never read or written, wherever it is; any other must be real and
     // aligned, as natives dereference typed pointers into it.
     if (buf_.len > 0) {
@@ -455,7 +511,7 @@ bool View::acquire(PyObject* obj, ElemType type, int ndim, const char* subject, 
     stride_[ndim - 1] = buf_.itemsize;
     if (ndim == 2) stride_[0] = row_bytes;
     data_ = static_cast<char*>(buf_.buf);
-    return true;
+    return Refusal::None;
 }
 
 }  // namespace quorpy

@@ -24,7 +24,9 @@ public:
     // Both return false with a Python exception set on refusal; `name` is what messages
     // call the array.
     // A caller's argument: a view of `obj` with `ndim` axes (1 or 2) of `type` elements;
-    // `None` gives the empty view.
+    // `None` gives the empty view. A refusal for one of the common mistakes (a list, the
+    // wrong shape or dtype, a strided or read-only array) carries a note naming `name`
+    // and the fix.
     bool acquire_argument(PyObject* obj, ElemType type, int ndim, const char* name);
     // An array the module has just allocated and will fill: None is refused, and it must
     // hold at least `rows` rows (of at least 3 elements if 2-D), whatever `np` made.
@@ -37,7 +39,21 @@ public:
     Py_ssize_t rows() const noexcept { return extent_[0]; }
 
 private:
-    bool acquire(PyObject* obj, ElemType type, int ndim, const char* subject, const char* name);
+    // Why acquire() refused a buffer, as far as the caller's usual fix goes.
+    enum class Refusal : unsigned char {
+        None,
+        Exporter,
+        NotBuffer,
+        Dimensions,
+        ElementType,
+        NotContiguous,
+        ReadOnly,
+        Other
+    };
+
+    Refusal acquire(PyObject* obj, ElemType type, int ndim, const char* subject, const char* name);
+    static Refusal exporter_refusal(PyObject* obj) noexcept;
+    static void add_hint(Refusal refusal, ElemType type, int ndim, const char* name) noexcept;
 
     Py_buffer buf_{};
     bool held_ = false;

@@ -5,9 +5,13 @@
 // that gains elements fails the call, and nothing is written past the arrays.
 //
 // The callbacks find the cursor and the output buffers in thread-local state. The
-// runtime calls them synchronously on the thread that started the traversal, so each
-// thread's extraction has its own state: concurrent extractions (the GIL is released
-// during traversals) cannot move each other's cursor, and no lock is needed.
+// runtime calls them synchronously on the thread that started the traversal, so
+// extractions on other threads (the GIL is released during traversals) cannot move
+// this one's cursor, and no lock is needed. On its own thread an extraction can be
+// nested in another: a traversal written in Python may extract from another field
+// before it reports anything, or between two elements. Each extraction therefore puts
+// the state back as it found it when it ends, and the outer one carries on from where
+// it was.
 #include <cstring>
 
 #include "platform.h"
@@ -17,13 +21,30 @@
 namespace quorpy {
 namespace {
 
+struct Traversal {
+    Py_ssize_t i;              // elements counted, or index of the next one to write
+    Py_ssize_t n;              // rows the fill pass may write: the count pass's result
+    char* coords;              // fill pass only: (n, 3) coordinates
+    Py_ssize_t coords_stride;  // bytes from one row of coordinates to the next
+    char* vals;                // fill pass only: n values, or (n, 3) vectors
+    Py_ssize_t vals_stride;    // bytes from one value (or row of three) to the next
+};
+
 // Initial-exec TLS (see platform.h): as cheap to reach from a callback as a plain global.
-QUORPY_TLS Py_ssize_t _g_i;              // elements counted, or index of the next one to write
-QUORPY_TLS Py_ssize_t _g_n;              // rows the fill pass may write: the count pass's result
-QUORPY_TLS char* _g_coords;              // fill pass only: (n, 3) coordinates
-QUORPY_TLS Py_ssize_t _g_coords_stride;  // bytes from one row of coordinates to the next
-QUORPY_TLS char* _g_vals;                // fill pass only: n values, or (n, 3) vectors
-QUORPY_TLS Py_ssize_t _g_vals_stride;    // bytes from one value (or row of three) to the next
+QUORPY_TLS Traversal _g_traversal;
+
+// The thread's traversal state for the length of one extraction: what was there before
+// is put back on every way out.
+class OwnTraversal {
+public:
+    OwnTraversal() noexcept : saved_(_g_traversal) {}
+    ~OwnTraversal() { _g_traversal = saved_; }
+    OwnTraversal(const OwnTraversal&) = delete;
+    OwnTraversal& operator=(const OwnTraversal&) = delete;
+
+private:
+    const Traversal saved_;
+};
 
 // Three floats as one 12-byte copy: bit for bit, NaN payloads included.
 void copy3(float* dst, const float* src) noexcept { std::memcpy(dst, src, 3 * sizeof(float)); }
@@ -38,27 +59,29 @@ float* at(char* base, Py_ssize_t stride, Py_ssize_t i) noexcept {
 }
 
 // An element beyond the counted ones is counted but not written: the arrays hold
-// exactly _g_n rows.
+// exactly n rows.
 template <bool packed>
 void fill_scalar(const float* pc, float v) noexcept {
-    Py_ssize_t i = _g_i++;
-    if (i >= _g_n) return;
-    copy3(at<packed, 3 * sizeof(float)>(_g_coords, _g_coords_stride, i), pc);
-    *at<packed, sizeof(float)>(_g_vals, _g_vals_stride, i) = v;
+    Traversal& t = _g_traversal;
+    Py_ssize_t i = t.i++;
+    if (i >= t.n) return;
+    copy3(at<packed, 3 * sizeof(float)>(t.coords, t.coords_stride, i), pc);
+    *at<packed, sizeof(float)>(t.vals, t.vals_stride, i) = v;
 }
 
 template <bool packed>
 void fill_vector(const float* pc, const float* pv) noexcept {
-    Py_ssize_t i = _g_i++;
-    if (i >= _g_n) return;
-    copy3(at<packed, 3 * sizeof(float)>(_g_coords, _g_coords_stride, i), pc);
-    copy3(at<packed, 3 * sizeof(float)>(_g_vals, _g_vals_stride, i), pv);
+    Traversal& t = _g_traversal;
+    Py_ssize_t i = t.i++;
+    if (i >= t.n) return;
+    copy3(at<packed, 3 * sizeof(float)>(t.coords, t.coords_stride, i), pc);
+    copy3(at<packed, 3 * sizeof(float)>(t.vals, t.vals_stride, i), pv);
 }
 
 // The runtime calls these through C function pointers (travs_cb_t, travv_cb_t): C linkage.
 extern "C" {
-void _count_s(const float*, float) { ++_g_i; }
-void _count_v(const float*, const float*) { ++_g_i; }
+void _count_s(const float*, float) { ++_g_traversal.i; }
+void _count_v(const float*, const float*) { ++_g_traversal.i; }
 
 void _fill_s(const float* pc, float v) { fill_scalar<true>(pc, v); }
 void _fill_s_rows(const float* pc, float v) { fill_scalar<false>(pc, v); }
@@ -133,9 +156,11 @@ Ref first_rows(PyObject* module, const View& mc, const View& mv, Py_ssize_t rows
 template <typename Values>
 Ref active_values(Args& a) {
     if (!require_fn(a)) return {};
-    _g_i = 0;
+    OwnTraversal own;
+    Traversal& t = _g_traversal;
+    t.i = 0;
     traverse<typename Values::traversal>(a, Values::count);
-    const Py_ssize_t n = _g_i;
+    const Py_ssize_t n = t.i;
 
     Ref coords, vals;
     if (!allocate<Values>(a.module, n, coords, vals)) return {};
@@ -146,18 +171,16 @@ Ref active_values(Args& a) {
         !mv.acquire_result(vals.get(), ElemType::Float, Values::ndim, n, "vals"))
         return {};
     // Set only now: allocating could have run Python code that extracted too.
-    _g_coords = mc.data();
-    _g_coords_stride = mc.stride(0);
-    _g_vals = mv.data();
-    _g_vals_stride = mv.stride(0);
-    _g_n = n;
-    _g_i = 0;
+    t = {.i = 0,
+         .n = n,
+         .coords = mc.data(),
+         .coords_stride = mc.stride(0),
+         .vals = mv.data(),
+         .vals_stride = mv.stride(0)};
     // One-axis values are always contiguous.
     const bool packed_rows = packed(rows_of<float>(mc)) && (Values::ndim == 1 || packed(rows_of<float>(mv)));
     traverse<typename Values::traversal>(a, packed_rows ? Values::fill : Values::fill_rows);
-    const Py_ssize_t reported = _g_i;
-    _g_coords = _g_vals = nullptr;
-    _g_n = 0;
+    const Py_ssize_t reported = t.i;
 
     if (reported > n) {
         PyErr_Format(PyExc_RuntimeError,
@@ -170,11 +193,6 @@ Ref active_values(Args& a) {
 }
 
 }  // namespace
-
-void reset_traversal() noexcept {
-    _g_i = _g_n = _g_coords_stride = _g_vals_stride = 0;
-    _g_coords = _g_vals = nullptr;
-}
 
 Ref scalar_active_values(Args& a) { return active_values<ScalarValues>(a); }
 Ref vector_active_values(Args& a) { return active_values<VectorValues>(a); }

@@ -1,11 +1,14 @@
-// The bodies of the ten module functions, one family per source file. Each receives
-// its arguments bound and converted (frame/binding.hpp) and returns a new reference,
-// or an empty Ref with the exception set.
+// The ten module functions: their table (functions.cpp) and their bodies, one family per
+// source file. Each body receives its arguments bound and converted (frame/binding.hpp)
+// and returns a new reference, or an empty Ref with the exception set.
 #pragma once
 
 #include "frame/binding.hpp"
 
 namespace quorpy {
+
+// In binding order.
+extern const FunctionTable functions;
 
 Ref read_vertices(Args& a);
 Ref read_triangles(Args& a);
@@ -17,8 +20,5 @@ Ref vector_set_many(Args& a);
 Ref vector_get_many(Args& a);
 Ref scalar_active_values(Args& a);
 Ref vector_active_values(Args& a);
-
-// Puts the active-value traversal state back to its start.
-void reset_traversal() noexcept;
 
 }  // namespace quorpy

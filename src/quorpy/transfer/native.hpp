@@ -3,11 +3,15 @@
 // names of whatever includes it; here the short names live in the module's namespace.
 #pragma once
 
+#include <type_traits>
+
+#include "frame/binding.hpp"
 #include "quorpy/native.h"
 
 namespace quorpy {
 
-using u64 = QLu64;
+// The frame converts handles to its own u64, which must be the native's.
+static_assert(std::is_same_v<u64, QLu64>);
 using getvec_t = QLgetvec_t;
 using gettri_t = QLgettri_t;
 using addvec_t = QLaddvec_t;
