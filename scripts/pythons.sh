@@ -14,15 +14,20 @@
 # and, on demand too, the oldest C library the wheels are tested on (scripts/wheel.sh):
 #   bullseye    CPython 3.13.5, built from the same tarball as 3.13t, in a Debian 11
 #               chroot (glibc 2.31; Debian 10 is no longer on the mirror)
+# and, on demand as well, 3.13t built once more for ThreadSanitizer:
+#   3.13t-tsan  the same tarball, --disable-gil --with-thread-sanitizer, compiled with
+#               Clang (installed with apt-get when missing); CPython's own suppressions
+#               for it go to share/tsan/ in its prefix. Whatever is built to run in it
+#               must be compiled with its compiler and -fsanitize=thread (scripts/tsan.sh)
 #
 #   scripts/pythons.sh [VERSION...]               provide them (default: all) and say where
 #   scripts/pythons.sh run VERSION COMMAND [ARG...]
 #                                                 run COMMAND with QUORPY_PYTHON naming that
 #                                                 interpreter (see scripts/find-python.sh)
 #
-# `run` enters the chroot for all but 3.13t: a private mount namespace (so nothing stays
-# mounted afterwards) with the source tree mounted at its own path, and a clean
-# environment, so that none of the host's pip settings (certificates, find-links,
+# `run` enters the chroot for all but 3.13t and 3.13t-tsan: a private mount namespace (so
+# nothing stays mounted afterwards) with the source tree mounted at its own path, and a
+# clean environment, so that none of the host's pip settings (certificates, find-links,
 # constraint files) leaks in; QUORPY_* and PYTEST_* variables pass through.
 #
 # QUORPY_PYTHONS is the cache (default: ~/.cache/quorpy/pythons); QUORPY_DEBIAN_MIRROR the
@@ -42,8 +47,9 @@ FT_TARBALL=python3.13_$FT_VERSION.orig.tar.xz
 # From the Sources index of Debian 13 (trixie), which its signed Release file covers.
 FT_SHA256=93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640
 FT_PREFIX=$CACHE/cpython-${FT_VERSION}t
+FT_TSAN_PREFIX=$CACHE/cpython-${FT_VERSION}t-tsan
 ALL=(3.14 3.15 3.13t)
-ON_DEMAND=(s390x aarch64 bullseye)
+ON_DEMAND=(s390x aarch64 3.13t-tsan bullseye)
 OLD_PREFIX=/opt/cpython-$FT_VERSION  # bullseye's CPython, inside its chroot
 
 say() { echo "pythons: $*" >&2; }
@@ -52,6 +58,7 @@ interpreter() {  # interpreter VERSION: the command, as seen where `run` runs it
     case $1 in
     3.14 | 3.15) echo "/usr/bin/python$1" ;;
     3.13t) echo "$FT_PREFIX/bin/python3.13t" ;;
+    3.13t-tsan) echo "$FT_TSAN_PREFIX/bin/python3.13t" ;;
     s390x | aarch64) echo /usr/bin/python3 ;;
     bullseye) echo "$OLD_PREFIX/bin/python3.13" ;;
     *)
@@ -208,16 +215,19 @@ fetch_source() {  # the source tarball, checked, in $CACHE/src
     fi
 }
 
+# make_freethreaded PREFIX [CONFIGURE_ARG...]: builds the tarball with --disable-gil and
+# the arguments given (variables such as CC=clang among them) into PREFIX.
 make_freethreaded() {
-    [ -x "$FT_PREFIX/bin/python3.13t" ] && return
-    local src=$CACHE/src build
+    local prefix=$1 src=$CACHE/src build
+    shift
+    [ -x "$prefix/bin/python3.13t" ] && return
     fetch_source
     build=$(mktemp -d "$CACHE/build.XXXXXX")
-    say "building CPython ${FT_VERSION}t into $FT_PREFIX (about 6 minutes; log: $build/build.log)"
+    say "building CPython ${FT_VERSION}t${*:+ ($*)} into $prefix (about 6 minutes; log: $build/build.log)"
     (
         cd "$build"
         tar -xf "$src/$FT_TARBALL" --strip-components=1
-        ./configure --disable-gil --prefix="$FT_PREFIX" --with-ensurepip=install
+        ./configure --disable-gil --prefix="$prefix" --with-ensurepip=install "$@"
         make -j"$(nproc)"
         make install
     ) >"$build/build.log" 2>&1 || {
@@ -254,6 +264,22 @@ make_bullseye() {
     rm -rf "$dir/tmp/build" "$dir/tmp/$FT_TARBALL"
 }
 
+# CPython's ThreadSanitizer build is tested with Clang. Its runtime is linked into the
+# interpreter, and the extensions loaded into it find it there. The build runs the new
+# interpreter (ensurepip among others): what TSan would say there is not checked here,
+# and a report would fail the step, so it reports nothing.
+make_freethreaded_tsan() {
+    local suppressions=$FT_TSAN_PREFIX/share/tsan/suppressions_free_threading.txt
+    [ -x "$FT_TSAN_PREFIX/bin/python3.13t" ] && [ -f "$suppressions" ] && return
+    if ! command -v clang >/dev/null 2>&1; then
+        say "installing clang"
+        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >/dev/null
+    fi
+    TSAN_OPTIONS=report_bugs=0 make_freethreaded "$FT_TSAN_PREFIX" --with-thread-sanitizer CC=clang CXX=clang++
+    mkdir -p "$(dirname "$suppressions")"
+    tar -xOf "$CACHE/src/$FT_TARBALL" "Python-$FT_VERSION/Tools/tsan/${suppressions##*/}" >"$suppressions"
+}
+
 # --- commands ---------------------------------------------------------------------------
 
 provide() {
@@ -264,7 +290,7 @@ provide() {
     for v in "$@"; do
         interpreter "$v" >/dev/null
         case $(chroot_of "$v") in
-        "") make_freethreaded ;;
+        "") if [ "$v" = 3.13t-tsan ]; then make_freethreaded_tsan; else make_freethreaded "$FT_PREFIX"; fi ;;
         host) make_sid host ;;
         bullseye) make_bullseye ;;
         *)

@@ -5,13 +5,14 @@
 #
 # Fails when pytest fails or when a sanitizer reported anything, in this process or in
 # any subprocess a test started: reports are written to build/asan-logs/ and printed.
-# Tests that cannot run instrumented (timings) skip themselves when QUORPY_SANITIZED=1.
+# QUORPY_SANITIZED=address tells the tests which sanitizer is there (tests/natives.py
+# builds the test natives with it too).
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
 export QUORPY_VENV=${QUORPY_ASAN_VENV:-$ROOT/build/asan-venv}
 export QUORPY_BUILD_DIR=$ROOT/build/asan
-export QUORPY_PIP_ARGS="-Ccmake.define.QUORPY_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo"
+export QUORPY_PIP_ARGS="-Ccmake.define.QUORPY_SANITIZE=address -Ccmake.build-type=RelWithDebInfo"
 source "$ROOT/scripts/setup-env.sh" test
 cd "$ROOT"
 
@@ -20,7 +21,7 @@ cd "$ROOT"
 EXT=$("$VENV/bin/python" -c 'import importlib.util as u; print(u.find_spec("quorpy._fastloop").origin)')
 LIBASAN=$(ldd "$EXT" | awk '$1 ~ /^libasan\.so/ {print $3; exit}')
 if [ -z "$LIBASAN" ]; then
-    echo "error: $EXT is not linked against libasan: was it built with QUORPY_SANITIZE=ON?" >&2
+    echo "error: $EXT is not linked against libasan: was it built with QUORPY_SANITIZE=address?" >&2
     exit 1
 fi
 
@@ -34,7 +35,7 @@ env \
     PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1:log_path=$LOGS/asan" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$LOGS/ubsan" \
-    QUORPY_SANITIZED=1 \
+    QUORPY_SANITIZED=address \
     "$VENV/bin/python" -m pytest "$@" || status=$?
 
 # A report ends the process that made it; a test may well have expected that process to

@@ -3,7 +3,8 @@
 ``build_natives(root)`` configures and builds the CMake project once into a directory
 under `root` named after a hash of everything the build reads and of the interpreter;
 a later run with the same inputs reuses it. When the suite runs under the sanitizers
-(QUORPY_SANITIZED=1), the natives are built with QUORPY_SANITIZE=ON like the package.
+(QUORPY_SANITIZED names the sanitizer: address or thread), the natives are built with
+it like the package (QUORPY_SANITIZE, cmake/sanitize.cmake).
 """
 
 from __future__ import annotations
@@ -27,7 +28,7 @@ import quorpy
 ROOT = Path(__file__).resolve().parent.parent
 PROJECT = ROOT / "tests" / "native"
 INCLUDE = Path(quorpy.get_include())
-SANITIZED = os.environ.get("QUORPY_SANITIZED") == "1"
+SANITIZED = os.environ.get("QUORPY_SANITIZED", "OFF")
 
 
 @dataclass(frozen=True)
@@ -81,7 +82,7 @@ def _build(build: Path) -> None:
         str(build),
         "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
         f"-DPython_EXECUTABLE={sys.executable}",
-        f"-DQUORPY_SANITIZE={'ON' if SANITIZED else 'OFF'}",
+        f"-DQUORPY_SANITIZE={SANITIZED}",
         f"-DQUORPY_INCLUDE={INCLUDE}",
     ]
     ninja = _tool("ninja")

@@ -53,7 +53,7 @@ from helpers import (
     vectorcall,
 )
 
-SANITIZED = os.environ.get("QUORPY_SANITIZED") == "1"
+ADDRESS_SANITIZED = os.environ.get("QUORPY_SANITIZED") == "address"
 EXAMPLES = int(os.environ.get("QUORPY_HOSTILE_EXAMPLES", "250"))
 
 HYPOTHESIS = settings(
@@ -1106,7 +1106,7 @@ def test_numbers_too_big_for_64_bits_are_refused_without_undefined_behaviour(nat
 # -- the sanitizer build really checks the module's loops ---------------------------------
 
 
-@pytest.mark.skipif(not SANITIZED, reason="only meaningful in the sanitizer build")
+@pytest.mark.skipif(not ADDRESS_SANITIZED, reason="only meaningful in the AddressSanitizer build")
 def test_sanitizer_reports_a_read_past_a_lying_buffer(natives):
     # A buffer that claims four floats over eight bytes of memory: the module trusts
     # the exporter's shape, so its loop reads past the end, and ASan must say so.

@@ -1,6 +1,8 @@
 """Threads: every function called from several threads at once, on handles of their own
 and on shared handles of the reference runtime, while other threads allocate and free
-NumPy arrays. Every result is checked, not only the absence of a crash.
+NumPy arrays; and the same with calls that fail racing them, while `np` is rebound or
+deleted in the module and NumPy's own names are swapped. Every result is checked, not
+only the absence of a crash.
 
 The run lasts QUORPY_STRESS_SECONDS seconds (default 4). A hang is turned into a dump
 of every thread's stack and a failed run by faulthandler.
@@ -21,7 +23,8 @@ import pytest
 
 from quorpy.reference import Runtime
 
-from helpers import FUNCTIONS, NATIVE_KIND
+from helpers import FUNCTIONS, NATIVE_KIND, FakeNumpy
+from test_hostile import ODD_OBJECTS, TRANSFORMS, VIEWS, expected_outcome
 
 DURATION = float(os.environ.get("QUORPY_STRESS_SECONDS", "4"))
 OWN_THREADS = 4
@@ -60,7 +63,7 @@ class Stress:
         self.errors: list[str] = []
         self.calls: dict[str, int] = {}
         self.lock = threading.Lock()
-        self.barrier = threading.Barrier(OWN_THREADS + SHARED_WRITERS + SHARED_READERS + ALLOCATORS)
+        self.barrier: threading.Barrier | None = None
         # Shared objects. Positions of the shared fields are fixed up front; writers only
         # overwrite their values, so every traversal sees the same count.
         self.mesh = rt.new_mesh()
@@ -104,6 +107,11 @@ class Stress:
             raise AssertionError(f"value {value!r}: writer {writer} has not reached iteration {iteration}")
 
     # -- running ---------------------------------------------------------------------------
+
+    def start(self, bodies) -> list[threading.Thread]:
+        """A thread for each (name, body), all released at once."""
+        self.barrier = threading.Barrier(len(bodies))
+        return [self.run(name, body) for name, body in bodies]
 
     def run(self, name: str, body) -> threading.Thread:
         def main():
@@ -292,17 +300,124 @@ def allocator(s: Stress, seed: int):
     return body
 
 
-def test_concurrent_calls_on_own_and_shared_handles(fastloop):
-    watchdog = DURATION + 120
-    faulthandler.dump_traceback_later(watchdog, exit=True)
+# -- calls that fail, and NumPy changing under the calls -----------------------------------
+
+
+class NumpyMayBeMissing:
+    """The module as threads that expect exact results see it while `np` may be deleted
+    from it: a call that meets `np` missing fails with the NameError of a missing global
+    and is made again, and every other outcome is the call's own."""
+
+    MISSING = "name 'np' is not defined"
+
+    def __init__(self, fl):
+        self.fl = fl
+        self.missed = 0  # lost updates between threads do not matter: only "ever" does
+
+    def __getattr__(self, name):
+        f = getattr(self.fl, name)
+
+        def call(*args):
+            while True:
+                try:
+                    return f(*args)
+                except NameError as exc:
+                    if str(exc) != self.MISSING:
+                        raise
+                    self.missed += 1
+
+        return call
+
+
+def refused_calls() -> list[tuple[str, list, type]]:
+    """Calls of every function that fail, each with the exception expected: one bad
+    argument at a time, in calls that would otherwise succeed without calling a native
+    (zero fn, no rows). The arguments are shared by every thread that makes them."""
+    rows = np.arange(6, dtype=np.float32).reshape(2, 3)
+    arrays = [TRANSFORMS[t](rows) for t in ("read-only", "transposed", "reversed rows", "Fortran order")]
+    arrays += [rows.astype(np.float64), rows.astype(np.int64), rows, *ODD_OBJECTS[:12]]
+    calls = []
+    for name, params in FUNCTIONS.items():
+        base = {p: 0 for p in params}
+        for p in params:
+            if p in ("verts", "tris", "pos", "vals"):
+                elem, ndim = VIEWS[(name, p)]
+                base[p] = np.zeros((0, 3) if ndim == 2 else 0, np.float32 if elem == "f" else np.int32)
+        for p in params:
+            for value in arrays if p in ("verts", "tris", "pos", "vals") else [*ODD_OBJECTS, -1, 2**64, 2**31]:
+                args = {**base, p: value}
+                expected = expected_outcome(name, args)
+                if isinstance(expected, type):
+                    calls.append((name, [args[q] for q in params], expected))
+    return calls
+
+
+def failing_caller(s: Stress, calls, seed: int):
+    rng = np.random.default_rng(seed)
+
+    def body() -> int:
+        for i in rng.permutation(len(calls))[:50]:
+            name, args, expected = calls[i]
+            try:
+                getattr(s.fl, name)(*args)
+            except expected:
+                continue
+            except BaseException as exc:  # noqa: BLE001 - reported with the call
+                raise AssertionError(f"{name}{tuple(args)!r} raised {exc!r}, not {expected.__name__}") from exc
+            raise AssertionError(f"{name}{tuple(args)!r} did not raise {expected.__name__}")
+        return 50
+
+    return body
+
+
+def numpy_changer(fl):
+    """Rebinds the module's `np` to a stand-in that gives the same results, deletes it,
+    and binds NumPy again, over and over."""
+    stand_in = FakeNumpy()  # empty and zeros are NumPy's; its dtypes are dtype objects
+
+    def body() -> int:
+        for state in (stand_in, None, np):
+            if state is None:
+                del fl.np
+            else:
+                fl.np = state
+            time.sleep(0.0005)
+        return 3
+
+    return body
+
+
+def numpy_names_swapper():
+    """Replaces each of NumPy's names that the module uses with an equivalent (its
+    allocators wrapped, its scalar types as dtype objects) and restores it, over and over."""
+    real = {name: getattr(np, name) for name in ("empty", "zeros", "float32", "int32", "uint8")}
+    equivalent = {name: np.dtype(real[name]) for name in ("float32", "int32", "uint8")}
+    equivalent["empty"] = lambda *args, **kwargs: real["empty"](*args, **kwargs)
+    equivalent["zeros"] = lambda *args, **kwargs: real["zeros"](*args, **kwargs)
+
+    def body() -> int:
+        for name in real:
+            setattr(np, name, equivalent[name])
+            try:
+                time.sleep(0.0002)
+            finally:
+                setattr(np, name, real[name])
+        return len(real)
+
+    return body
+
+
+def run_stress(fl, extra=lambda s: []) -> None:
+    """The own, shared and allocating threads, and those of `extra(s)`: (name, body)."""
+    faulthandler.dump_traceback_later(DURATION + 120, exit=True)
     try:
         with Runtime() as rt:
-            s = Stress(fastloop, rt, DURATION)
-            threads = []
-            threads += [s.run(f"own-{i}", own_objects(s, seed=100 + i)) for i in range(OWN_THREADS)]
-            threads += [s.run(f"writer-{w}", shared_writer(s, w)) for w in range(1, SHARED_WRITERS + 1)]
-            threads += [s.run(f"reader-{i}", shared_reader(s)) for i in range(SHARED_READERS)]
-            threads += [s.run(f"alloc-{i}", allocator(s, seed=200 + i)) for i in range(ALLOCATORS)]
+            s = Stress(fl, rt, DURATION)
+            bodies = [(f"own-{i}", own_objects(s, seed=100 + i)) for i in range(OWN_THREADS)]
+            bodies += [(f"writer-{w}", shared_writer(s, w)) for w in range(1, SHARED_WRITERS + 1)]
+            bodies += [(f"reader-{i}", shared_reader(s)) for i in range(SHARED_READERS)]
+            bodies += [(f"alloc-{i}", allocator(s, seed=200 + i)) for i in range(ALLOCATORS)]
+            threads = s.start(bodies + extra(s))
             for t in threads:
                 t.join(timeout=DURATION + 60)
             stuck = [t.name for t in threads if t.is_alive()]
@@ -316,7 +431,30 @@ def test_concurrent_calls_on_own_and_shared_handles(fastloop):
                 assert rt.scalar_sample(s.sfield, v) is not None
     finally:
         faulthandler.cancel_dump_traceback_later()
-    print(f"\nstress: {DURATION:.1f} s, module calls per thread: {s.calls}")
+    print(f"\nstress: {DURATION:.1f} s, {len(threads)} threads, module calls per thread: {s.calls}")
+
+
+def test_concurrent_calls_on_own_and_shared_handles(fastloop):
+    run_stress(fastloop)
+
+
+@pytest.mark.thread_unsafe  # rebinds and deletes np, swaps NumPy's names
+@pytest.mark.filterwarnings("ignore:__int__ returned non-int:DeprecationWarning")  # HasInt(True) & co
+def test_failures_race_successes_while_numpy_changes(fastloop):
+    calls = refused_calls()
+    assert {name for name, _, _ in calls} == set(FUNCTIONS)
+    fl = NumpyMayBeMissing(fastloop)
+    extra = lambda s: [  # noqa: E731
+        *((f"failing-{i}", failing_caller(s, calls, seed=300 + i)) for i in range(3)),
+        ("np-changer", numpy_changer(fastloop)),
+        ("numpy-names", numpy_names_swapper()),
+    ]
+    try:
+        run_stress(fl, extra)
+    finally:
+        fastloop.np = np
+    # Some call met `np` missing: the race this test is about happened.
+    assert fl.missed > 0
 
 
 @pytest.mark.parametrize("name", list(FUNCTIONS))
